@@ -1,0 +1,210 @@
+// The Python face of the library: parse arguments, run one operation with
+// the interpreter lock released, convert the response document, release it.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "scb.h"
+
+namespace {
+
+const char *const kNullResult = "C library returned NULL - internal error";
+
+// The operation blocks on the bank and the database; other Python threads
+// run meanwhile. Parsed texts stay alive in the argument tuple the caller holds.
+template <typename Result, typename Operation>
+Result without_interpreter_lock(Operation operation) {
+    Result result;
+    Py_BEGIN_ALLOW_THREADS
+    result = operation();
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
+PyObject *json_string_to_dict(const char *text) {
+    PyObject *json = PyImport_ImportModule("json");
+    if (json == nullptr) {
+        return nullptr;
+    }
+    PyObject *loads = PyObject_GetAttrString(json, "loads");
+    Py_DECREF(json);
+    if (loads == nullptr) {
+        return nullptr;
+    }
+    PyObject *document = PyUnicode_FromString(text);
+    if (document == nullptr) {
+        Py_DECREF(loads);
+        return nullptr;
+    }
+    PyObject *result = PyObject_CallFunctionObjArgs(loads, document, nullptr);
+    Py_DECREF(loads);
+    Py_DECREF(document);
+    return result;
+}
+
+// Takes ownership of the operation's text.
+PyObject *document_result(char *text) {
+    if (text == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kNullResult);
+        return nullptr;
+    }
+    PyObject *result = json_string_to_dict(text);
+    scb_free(text);
+    return result;
+}
+
+// Takes ownership of a placeholder text, handed back unparsed.
+PyObject *text_result(char *text, const char *failure) {
+    if (text == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, failure);
+        return nullptr;
+    }
+    PyObject *result = PyUnicode_FromString(text);
+    scb_free(text);
+    return result;
+}
+
+PyObject *scb_api_create_qr(PyObject *, PyObject *args) {
+    const char *config_id = nullptr;
+    const char *reference = nullptr;
+    const char *channel = "ecomm";
+    double amount = 0.0;
+    if (!PyArg_ParseTuple(args, "sds|s", &config_id, &amount, &reference, &channel)) {
+        return nullptr;
+    }
+    char *text = without_interpreter_lock<char *>(
+        [&] { return scb_create_qr_impl(config_id, reference, channel, amount); });
+    return text_result(text, "Failed to create QR code");
+}
+
+PyObject *scb_api_create_qr_full(PyObject *, PyObject *args) {
+    const char *api_key = nullptr;
+    const char *access_token = nullptr;
+    const char *qr_create_url = nullptr;
+    const char *biller_id = nullptr;
+    const char *ref1 = nullptr;
+    const char *ref2 = nullptr;
+    const char *ref3 = "SCB";
+    double amount = 0.0;
+    if (!PyArg_ParseTuple(args, "ssssdss|s", &api_key, &access_token, &qr_create_url, &biller_id, &amount, &ref1,
+                          &ref2, &ref3)) {
+        return nullptr;
+    }
+    return document_result(without_interpreter_lock<char *>([&] {
+        return scb_create_qr_full(api_key, access_token, qr_create_url, biller_id, ref1, ref2, ref3, amount);
+    }));
+}
+
+PyObject *scb_api_create_qr_by_bank(PyObject *, PyObject *args) {
+    const char *bank_account_id = nullptr;
+    const char *ref1 = nullptr;
+    const char *ref2 = nullptr;
+    const char *ref3 = "SCB";
+    double amount = 0.0;
+    if (!PyArg_ParseTuple(args, "sdss|s", &bank_account_id, &amount, &ref1, &ref2, &ref3)) {
+        return nullptr;
+    }
+    return document_result(without_interpreter_lock<char *>(
+        [&] { return scb_create_qr_by_bank_account(bank_account_id, ref1, ref2, ref3, amount); }));
+}
+
+PyObject *scb_api_check_payment(PyObject *, PyObject *args) {
+    const char *reference = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &reference)) {
+        return nullptr;
+    }
+    char *text = without_interpreter_lock<char *>([&] { return scb_check_payment_impl(reference); });
+    return text_result(text, "Failed to check payment status");
+}
+
+PyObject *scb_api_refresh_token(PyObject *, PyObject *args) {
+    const char *config_id = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &config_id)) {
+        return nullptr;
+    }
+    return document_result(without_interpreter_lock<char *>([&] { return scb_refresh_token_by_config_id(config_id); }));
+}
+
+PyObject *scb_api_payment_inquiry(PyObject *, PyObject *args, PyObject *kwargs) {
+    static char *keyword_list[] = {const_cast<char *>("config_id"), const_cast<char *>("transaction_ref"),
+                                   const_cast<char *>("biller_id"), const_cast<char *>("reference1"),
+                                   const_cast<char *>("reference2"), const_cast<char *>("amount"),
+                                   const_cast<char *>("transaction_date"), nullptr};
+    const char *config_id = nullptr;
+    const char *transaction_ref = nullptr;
+    const char *biller_id = nullptr;
+    const char *reference1 = nullptr;
+    const char *reference2 = nullptr;
+    const char *amount = nullptr;
+    const char *transaction_date = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|zzzzzz", keyword_list, &config_id, &transaction_ref,
+                                     &biller_id, &reference1, &reference2, &amount, &transaction_date)) {
+        return nullptr;
+    }
+    return document_result(without_interpreter_lock<char *>([&] {
+        return scb_payment_inquiry(config_id, transaction_ref, biller_id, reference1, reference2, amount,
+                                   transaction_date);
+    }));
+}
+
+PyObject *scb_api_create_qr_for_invoice(PyObject *, PyObject *args, PyObject *kwargs) {
+    static char *keyword_list[] = {const_cast<char *>("invoice_id"), const_cast<char *>("company_id"),
+                                   const_cast<char *>("config_id"), const_cast<char *>("reference"),
+                                   const_cast<char *>("amount"), const_cast<char *>("bank_account_id"), nullptr};
+    int invoice_id = 0;
+    int company_id = 0;
+    int config_id = 0;
+    const char *reference = nullptr;
+    double amount = 0.0;
+    const char *bank_account_id = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iiisds", keyword_list, &invoice_id, &company_id, &config_id,
+                                     &reference, &amount, &bank_account_id)) {
+        return nullptr;
+    }
+    bool connected = true;
+    char *text = without_interpreter_lock<char *>([&]() -> char * {
+        PGconn *conn = scb_db_connect(nullptr);
+        if (conn == nullptr) {
+            connected = false;
+            return nullptr;
+        }
+        char *document =
+            scb_create_qr_for_invoice(conn, invoice_id, company_id, config_id, reference, bank_account_id, amount);
+        scb_db_close(conn);
+        return document;
+    });
+    if (!connected) {
+        PyErr_SetString(PyExc_RuntimeError, "Failed to connect to database");
+        return nullptr;
+    }
+    return document_result(text);
+}
+
+template <typename Function>
+PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef ScbMethods[] = {
+    {"scb_api_create_qr", as_method(scb_api_create_qr), METH_VARARGS, "Create SCB QR code"},
+    {"scb_api_create_qr_full", as_method(scb_api_create_qr_full), METH_VARARGS,
+     "Create SCB QR code with full parameters"},
+    {"scb_api_create_qr_by_bank", as_method(scb_api_create_qr_by_bank), METH_VARARGS,
+     "Create SCB QR code using bank account ID (fetches config from database)"},
+    {"scb_api_check_payment", as_method(scb_api_check_payment), METH_VARARGS, "Check SCB payment status"},
+    {"scb_api_refresh_token", as_method(scb_api_refresh_token), METH_VARARGS, "Refresh SCB access token"},
+    {"scb_api_payment_inquiry", as_method(scb_api_payment_inquiry), METH_VARARGS | METH_KEYWORDS,
+     "Check SCB payment status via payment inquiry API"},
+    {"create_qr_for_invoice", as_method(scb_api_create_qr_for_invoice), METH_VARARGS | METH_KEYWORDS,
+     "Create QR for invoice with intent caching (returns cached QR if exists)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef scbmodule = {
+    PyModuleDef_HEAD_INIT, "_binding", "Halvenor SCB C Extension", -1, ScbMethods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__binding(void) {
+    return PyModule_Create2(&scbmodule, PYTHON_API_VERSION);
+}

@@ -1,0 +1,71 @@
+"""Run the bank sandbox until interrupted: python -m halvenor_scb_lib.sandbox --help"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import shlex
+import signal
+import sys
+import threading
+from collections.abc import Sequence
+
+from .server import DEFAULT_APPLICATIONS, Sandbox
+
+
+def application(text: str) -> tuple[str, str]:
+    key, separator, secret = text.partition(":")
+    if not separator or not key or not secret:
+        raise argparse.ArgumentTypeError(f"expected KEY:SECRET, got {text!r}")
+    return key, secret
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python -m halvenor_scb_lib.sandbox",
+        description="Serve an offline stand-in for the bank's partner API over HTTPS on 127.0.0.1.",
+    )
+    parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free port)")
+    parser.add_argument("--ca-dir", help="directory for the generated certificates (default: a temporary one)")
+    parser.add_argument("--token-lifetime", type=int, default=1800, metavar="S", help="access token lifetime")
+    parser.add_argument(
+        "--app",
+        type=application,
+        action="append",
+        default=[],
+        metavar="KEY:SECRET",
+        help=f"register an application (repeatable; default: {':'.join(*DEFAULT_APPLICATIONS.items())})",
+    )
+    parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
+    return parser.parse_args(argv)
+
+
+def shell_lines(sandbox: Sandbox) -> list[str]:
+    exports = [f"export {name}={shlex.quote(value)}" for name, value in sandbox.environ().items()]
+    apps = [f"# application key {shlex.quote(key)} secret {shlex.quote(secret)}" for key, secret in sandbox.applications.items()]
+    return exports + apps
+
+
+def wait_for_stop_signal() -> None:
+    stop = threading.Event()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, lambda *_: stop.set())
+    while not stop.wait(1.0):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = parse_arguments(argv)
+    logging.basicConfig(level=logging.INFO if arguments.verbose else logging.WARNING, stream=sys.stderr)
+    applications = dict(arguments.app) if arguments.app else None
+    sandbox = Sandbox(
+        port=arguments.port, ca_dir=arguments.ca_dir, token_lifetime=arguments.token_lifetime, applications=applications
+    )
+    with sandbox:
+        print("\n".join(shell_lines(sandbox)), flush=True)
+        wait_for_stop_signal()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

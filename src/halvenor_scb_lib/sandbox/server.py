@@ -1,0 +1,317 @@
+"""HTTPS server on 127.0.0.1 standing in for the bank's partner API."""
+
+from __future__ import annotations
+
+import logging
+import shutil
+import socket
+import socketserver
+import ssl
+import tempfile
+import threading
+from collections.abc import Callable
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any, BinaryIO
+
+from .bank import Bank
+from .certs import write_certificates
+from .interventions import Interventions, Plan
+from .messages import Answer, JsonBody, RecordedRequest, check_endpoint, html_error_answer, scripted_answer
+
+log = logging.getLogger("halvenor_scb_lib.sandbox")
+
+DEFAULT_APPLICATIONS = {"sandbox-application-key": "sandbox-application-secret"}
+# A client that stalls mid-request must not keep a handler thread (and stop()) waiting for long.
+CONNECTION_TIMEOUT = 10.0
+MAX_LINE = 65536
+
+
+class Sandbox:
+    """Offline stand-in for the bank's partner API, serving both the production and sandbox paths."""
+
+    def __init__(
+        self,
+        *,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        ca_dir: str | None = None,
+        token_lifetime: int = 1800,
+        applications: dict[str, str] | None = None,
+    ) -> None:
+        self._host = host
+        self._port = port
+        self._ca_dir = ca_dir
+        self._bank = Bank(DEFAULT_APPLICATIONS if applications is None else applications, token_lifetime)
+        self._interventions = Interventions()
+        self._stopping = threading.Event()
+        self._server: _SandboxHTTPServer | None = None
+        self._serve_thread: threading.Thread | None = None
+        self._temp_dir: str | None = None
+        self._ca_file: str | None = None
+        self.requests: list[RecordedRequest] = []
+
+    def __enter__(self) -> Sandbox:
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def start(self) -> Sandbox:
+        if self._server is not None:
+            raise RuntimeError("sandbox already started")
+        directory = self._ca_dir or self._make_temp_dir()
+        try:
+            files = write_certificates(directory)
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.minimum_version = ssl.TLSVersion.TLSv1_2
+            context.load_cert_chain(files.cert_file, files.key_file)
+            self._server = _SandboxHTTPServer((self._host, self._port), context, self._answer)
+        except BaseException:
+            self._remove_temp_dir()
+            raise
+        self._ca_file = files.ca_file
+        self._stopping.clear()
+        self._serve_thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="scb-sandbox", daemon=True
+        )
+        self._serve_thread.start()
+        log.info("bank sandbox listening on https://%s", self.address)
+        return self
+
+    def stop(self) -> None:
+        if self._server is None:
+            return
+        self._stopping.set()
+        self._server.shutdown()
+        assert self._serve_thread is not None
+        self._serve_thread.join()
+        self._server.server_close()
+        self._server.join_handlers(CONNECTION_TIMEOUT)
+        self._server = None
+        self._serve_thread = None
+        self._remove_temp_dir()
+
+    @property
+    def address(self) -> str:
+        host, port = self._running_server().server_address[:2]
+        return f"{host}:{port}"
+
+    @property
+    def ca_file(self) -> str:
+        self._running_server()
+        assert self._ca_file is not None
+        return self._ca_file
+
+    def environ(self) -> dict[str, str]:
+        return {"SCB_SANDBOX_HOST": self.address, "SCB_PRODUCTION_HOST": self.address, "CURL_CA_BUNDLE": self.ca_file}
+
+    def register_application(self, key: str, secret: str) -> None:
+        self._bank.register_application(key, secret)
+
+    @property
+    def applications(self) -> dict[str, str]:
+        return self._bank.applications
+
+    @property
+    def token_lifetime(self) -> int:
+        return self._bank.token_lifetime
+
+    @token_lifetime.setter
+    def token_lifetime(self, seconds: int) -> None:
+        self._bank.token_lifetime = seconds
+
+    def requests_to(self, endpoint: str) -> list[RecordedRequest]:
+        check_endpoint(endpoint)
+        return [request for request in list(self.requests) if request.endpoint == endpoint]
+
+    def script(
+        self,
+        endpoint: str,
+        *,
+        status: int = 200,
+        body: JsonBody = b"",
+        headers: list[tuple[str, str]] | None = None,
+        times: int = 1,
+    ) -> None:
+        self._interventions.add_script(check_endpoint(endpoint), scripted_answer(status, body, headers), times)
+
+    def fault(
+        self,
+        endpoint: str | None = None,
+        *,
+        latency: float = 0.0,
+        drop: bool = False,
+        html_error: int | None = None,
+        times: int | None = None,
+    ) -> None:
+        if endpoint is not None:
+            check_endpoint(endpoint)
+        error_page = None if html_error is None else html_error_answer(html_error)
+        self._interventions.add_fault(endpoint, latency, drop, error_page, times)
+
+    def expire_tokens(self) -> None:
+        self._bank.expire_tokens()
+
+    def revoke_token(self, token: str) -> None:
+        self._bank.revoke_token(token)
+
+    @property
+    def issued_tokens(self) -> list[str]:
+        return self._bank.issued_tokens
+
+    def pay(self, transaction_id: str, amount: str | None = None, paid_on: str | None = None) -> dict[str, Any]:
+        return self._bank.pay(transaction_id, amount, paid_on)
+
+    @property
+    def qr_codes(self) -> dict[str, dict[str, Any]]:
+        return self._bank.qr_codes
+
+    @property
+    def payments(self) -> list[dict[str, Any]]:
+        return self._bank.payments
+
+    def reset(self) -> None:
+        self.requests.clear()
+        self._interventions.clear()
+        self._bank.reset()
+
+    def _answer(self, request: RecordedRequest) -> Answer | None:
+        """The answer to send, or None to close the connection without one."""
+        self.requests.append(request)
+        plan = self._interventions.plan_for(request.endpoint) if request.endpoint else Plan()
+        if plan.latency:
+            self._stopping.wait(plan.latency)
+        if plan.drop:
+            return None
+        return plan.answer or self._bank.handle(request)
+
+    def _running_server(self) -> _SandboxHTTPServer:
+        if self._server is None:
+            raise RuntimeError("sandbox is not running; call start() first")
+        return self._server
+
+    def _make_temp_dir(self) -> str:
+        self._temp_dir = tempfile.mkdtemp(prefix="scb-sandbox-")
+        return self._temp_dir
+
+    def _remove_temp_dir(self) -> None:
+        if self._temp_dir is not None:
+            shutil.rmtree(self._temp_dir, ignore_errors=True)
+            self._temp_dir = None
+
+
+AnswerFunction = Callable[[RecordedRequest], "Answer | None"]
+
+
+class _SandboxHTTPServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, address: tuple[str, int], context: ssl.SSLContext, answer: AnswerFunction) -> None:
+        self.tls_context = context
+        self.answer = answer
+        self._handlers: set[threading.Thread] = set()
+        self._handlers_lock = threading.Lock()
+        super().__init__(address, _Handler)
+
+    def server_bind(self) -> None:
+        # HTTPServer.server_bind would look up the host's FQDN, which can stall on machines without DNS.
+        socketserver.TCPServer.server_bind(self)
+        self.server_name, self.server_port = self.server_address[:2]
+
+    def get_request(self) -> tuple[socket.socket, Any]:
+        # The TLS handshake happens in the handler thread, so a slow client cannot block accept().
+        connection, client = self.socket.accept()
+        try:
+            return self.tls_context.wrap_socket(connection, server_side=True, do_handshake_on_connect=False), client
+        except BaseException:
+            connection.close()
+            raise
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        thread = threading.Thread(
+            target=self._process_request_tracked, args=(request, client_address), name="scb-sandbox-request", daemon=True
+        )
+        with self._handlers_lock:
+            self._handlers.add(thread)
+        thread.start()
+
+    def _process_request_tracked(self, request: Any, client_address: Any) -> None:
+        try:
+            self.process_request_thread(request, client_address)
+        finally:
+            with self._handlers_lock:
+                self._handlers.discard(threading.current_thread())
+
+    def join_handlers(self, timeout: float) -> None:
+        with self._handlers_lock:
+            handlers = list(self._handlers)
+        for thread in handlers:
+            thread.join(timeout)
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # Clients that reject the certificate or hang up early are routine in tests.
+        log.debug("connection from %s ended early", client_address, exc_info=True)
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "halvenor-scb-sandbox"
+    timeout = CONNECTION_TIMEOUT
+    server: _SandboxHTTPServer
+
+    def setup(self) -> None:
+        super().setup()
+        self.request.do_handshake()
+
+    def do_GET(self) -> None:
+        self._serve()
+
+    def do_POST(self) -> None:
+        self._serve()
+
+    def _serve(self) -> None:
+        self.close_connection = True
+        try:
+            body = self._read_body()
+        except ValueError:
+            self.send_error(400, "Malformed request body framing")
+            return
+        request = RecordedRequest.received(self.command, self.path, list(self.headers.items()), body)
+        answer = self.server.answer(request)
+        if answer is not None:
+            self._send(answer)
+
+    def _read_body(self) -> bytes:
+        if (self.headers.get("Transfer-Encoding") or "").strip().lower() == "chunked":
+            return read_chunked(self.rfile)
+        length = int(self.headers.get("Content-Length") or 0)
+        if length < 0:
+            raise ValueError("negative Content-Length")
+        return self.rfile.read(length)
+
+    def _send(self, answer: Answer) -> None:
+        self.send_response(answer.status)
+        for name, value in answer.headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(answer.body)
+        self.close_connection = True
+
+    def version_string(self) -> str:
+        return self.server_version
+
+    def log_message(self, format: str, *args: Any) -> None:
+        log.info("%s %s", self.client_address[0], format % args)
+
+
+def read_chunked(stream: BinaryIO) -> bytes:
+    body = bytearray()
+    while True:
+        size = int(stream.readline(MAX_LINE).split(b";")[0], 16)
+        if size == 0:
+            break
+        body += stream.read(size)
+        stream.readline(MAX_LINE)
+    while stream.readline(MAX_LINE).strip():
+        pass
+    return bytes(body)

@@ -1,0 +1,218 @@
+#include "scb_db.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "scb.h"
+#include "scb_bank.hpp"
+#include "text.hpp"
+
+namespace scb {
+
+PgResult run_statement(PGconn *conn, const char *sql, std::initializer_list<const char *> params) {
+    const std::vector<const char *> values(params);
+    return PgResult(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                                 nullptr, nullptr, 0));
+}
+
+bool has_rows(const PGresult *result) noexcept {
+    return PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) > 0;
+}
+
+bool command_ok(const PGresult *result) noexcept {
+    return PQresultStatus(result) == PGRES_COMMAND_OK;
+}
+
+const char *first_row_text(const PGresult *result, int column) noexcept {
+    return PQgetvalue(result, 0, column);
+}
+
+bool database_environment_missing() noexcept {
+    return std::getenv("PGHOST") == nullptr && std::getenv("PGDATABASE") == nullptr;
+}
+
+}  // namespace scb
+
+namespace {
+
+constexpr std::size_t kConninfoLimit = 1023;
+constexpr std::size_t kMessageLimit = 512;
+
+struct EnvironmentKey {
+    const char *variable;
+    const char *keyword;
+};
+
+const EnvironmentKey kConnectionKeys[] = {
+    {"PGHOST", "host"}, {"PGPORT", "port"}, {"PGDATABASE", "dbname"},
+    {"PGUSER", "user"}, {"PGPASSWORD", "password"},
+};
+
+// Single quotes around every value, so blanks, quotes and backslashes in the
+// environment can neither split a value nor add another keyword.
+std::string quoted_value(const char *value) {
+    std::string quoted = "'";
+    for (const char *c = value; *c != '\0'; ++c) {
+        if (*c == '\'' || *c == '\\') {
+            quoted += '\\';
+        }
+        quoted += *c;
+    }
+    return quoted + "'";
+}
+
+std::string conninfo_from_environment() {
+    std::string conninfo;
+    for (const EnvironmentKey &key : kConnectionKeys) {
+        const char *value = std::getenv(key.variable);
+        if (value != nullptr) {
+            conninfo += std::string(key.keyword) + "=" + quoted_value(value) + " ";
+        }
+    }
+    return conninfo.empty() ? "dbname=halvenor" : conninfo;
+}
+
+// Sessions run in UTC so the token expiry arithmetic and the timestamps the
+// module writes do not depend on the server's time zone. Options the caller
+// or PGOPTIONS already gives are kept in front.
+std::string session_options(const std::string &conninfo) {
+    const char *existing = std::getenv("PGOPTIONS");
+    const scb::PgConninfo parsed(PQconninfoParse(conninfo.c_str(), nullptr));
+    for (const PQconninfoOption *option = parsed.get(); option != nullptr && option->keyword != nullptr;
+         ++option) {
+        if (std::strcmp(option->keyword, "options") == 0 && option->val != nullptr) {
+            existing = option->val;
+        }
+    }
+    const std::string utc = "-c TimeZone=UTC";
+    return existing != nullptr && existing[0] != '\0' ? std::string(existing) + " " + utc : utc;
+}
+
+void log_connect_failure(const char *reason) {
+    scb_log_error(scb::bounded_format(kMessageLimit, "Database connection failed: %s", reason).c_str());
+}
+
+PGconn *open_session(const std::string &conninfo) {
+    const std::string options = session_options(conninfo);
+    const char *const keywords[] = {"dbname", "options", nullptr};
+    const char *const values[] = {conninfo.c_str(), options.c_str(), nullptr};
+    scb::PgConnHandle conn(PQconnectdbParams(keywords, values, 1));
+    if (PQstatus(conn.get()) != CONNECTION_OK) {
+        log_connect_failure(conn ? PQerrorMessage(conn.get()) : "out of memory");
+        return nullptr;
+    }
+    scb_log_info("Database connection successful");
+    return conn.release();
+}
+
+PGconn *connect(const char *given) {
+    if (given != nullptr && given[0] != '\0') {
+        return open_session(given);
+    }
+    const std::string conninfo = conninfo_from_environment();
+    scb_log_info("Connecting to PostgreSQL");
+    if (conninfo.size() > kConninfoLimit) {
+        log_connect_failure("connection settings from the environment are too long");
+        return nullptr;
+    }
+    return open_session(conninfo);
+}
+
+const char *const kConfigByBankSql =
+    "SELECT   b.scb_biller_id,   b.company_id,   c.api_key,   c.api_secret,   c.environment,   "
+    "c.application_id,   b.id AS bank_id,   c.id AS config_id,   c.name AS config_name FROM "
+    "res_partner_bank b INNER JOIN scb_api_config c ON c.id = b.scb_api_config_id WHERE b.id = $1 "
+    "AND b.use_scb_qr = true AND c.active = true LIMIT 1";
+
+enum ConfigColumn { kBillerId, kCompanyId, kApiKey, kApiSecret, kEnvironment, kApplicationId, kBankId, kConfigId, kConfigName };
+
+std::string configuration_document(const PGresult *row) {
+    auto text = [row](int column) { return scb::first_row_text(row, column); };
+    const scb::BankUrls urls = scb::bank_urls(text(kEnvironment));
+    return scb::json_object_of_strings({
+        {"biller_id", text(kBillerId)},
+        {"company_id", text(kCompanyId)},
+        {"api_key", text(kApiKey)},
+        {"api_secret", text(kApiSecret)},
+        {"environment", text(kEnvironment)},
+        {"application_id", text(kApplicationId)},
+        {"token_url", urls.token.c_str()},
+        {"qr_create_url", urls.qr_create.c_str()},
+        {"payment_inquiry_url", urls.inquiry.c_str()},
+        {"config_id", text(kConfigId)},
+        {"config_name", text(kConfigName)},
+    });
+}
+
+char *config_by_bank(PGconn *conn, const char *bank_account_id) {
+    if (conn == nullptr) {
+        scb_log_error("Database connection is NULL");
+        return nullptr;
+    }
+    const scb::PgResult result = scb::run_statement(conn, kConfigByBankSql, {bank_account_id});
+    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+        scb_log_error(scb::bounded_format(kMessageLimit, "Query failed: %s", PQerrorMessage(conn)).c_str());
+        return nullptr;
+    }
+    if (PQntuples(result.get()) == 0) {
+        scb_log_error("No SCB config found for bank account");
+        return nullptr;
+    }
+    auto text = [&result](int column) { return scb::first_row_text(result.get(), column); };
+    scb_log_info(scb::bounded_format(kMessageLimit,
+                                     "Using SCB Config: Bank ID=%s, Config ID=%s, Biller ID=%s, Company=%s, Env=%s",
+                                     text(kBankId), text(kConfigId), text(kBillerId), text(kCompanyId),
+                                     text(kEnvironment))
+                     .c_str());
+    char *document = scb::to_c_text(configuration_document(result.get()));
+    if (document == nullptr) {
+        scb_log_error("Failed to allocate memory for config result");
+        return nullptr;
+    }
+    scb_log_info("Config retrieved from database");
+    return document;
+}
+
+}  // namespace
+
+extern "C" {
+
+PGconn *scb_db_connect(const char *conninfo) noexcept {
+    try {
+        return connect(conninfo);
+    } catch (...) {
+        scb_log_error("Database connection failed: out of memory");
+        return nullptr;
+    }
+}
+
+void scb_db_close(PGconn *conn) noexcept {
+    if (conn == nullptr) {
+        return;
+    }
+    scb::PgConnHandle closing(conn);
+    closing.reset();
+    scb_log_info("Database connection closed");
+}
+
+char *scb_db_get_config_by_bank(PGconn *conn, const char *bank_account_id) noexcept {
+    try {
+        return config_by_bank(conn, bank_account_id);
+    } catch (...) {
+        scb_log_error("Failed to allocate memory for config result");
+        return nullptr;
+    }
+}
+
+char *scb_db_get_config(PGconn *conn) noexcept {
+    if (conn == nullptr) {
+        scb_log_error("Database connection is NULL");
+        return nullptr;
+    }
+    scb_log_info("Config retrieved (legacy method)");
+    return nullptr;
+}
+
+}  // extern "C"

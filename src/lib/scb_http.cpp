@@ -1,0 +1,299 @@
+#include "scb_http.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "owners.hpp"
+#include "scb.h"
+#include "text.hpp"
+
+namespace scb {
+
+std::optional<std::string> url_with_query(CURL *handle, const char *url, const char *const *keys,
+                                          const char *const *values, int32_t count,
+                                          std::size_t max_query_chars) {
+    std::string built(url);
+    if (count <= 0 || keys == nullptr || values == nullptr) {
+        return built;
+    }
+    const std::size_t base = built.size();
+    built += '?';
+    bool first = true;
+    for (int32_t i = 0; i < count; ++i) {
+        if (keys[i] == nullptr || values[i] == nullptr) {
+            continue;
+        }
+        const CurlText encoded(curl_easy_escape(handle, values[i], 0));
+        if (!encoded) {
+            return std::nullopt;
+        }
+        built += first ? "" : "&";
+        built += keys[i];
+        built += '=';
+        built += encoded.get();
+        first = false;
+        if (built.size() - base > max_query_chars) {
+            return std::nullopt;
+        }
+    }
+    return built;
+}
+
+}  // namespace scb
+
+namespace {
+
+constexpr long kTransferTimeoutSeconds = 30;
+constexpr std::size_t kRequestLineLimit = 8192;
+constexpr std::size_t kGetLineLimit = 2048;
+constexpr std::size_t kQueryLimit = 2047;
+
+const char *const kFallbackCaFiles[] = {
+    "/etc/ssl/certs/ca-certificates.crt",
+    "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/ca-bundle.pem",
+    "/etc/ssl/cert.pem",
+};
+
+// libcurl's global set-up is not thread-safe; a function-local static runs it
+// exactly once, before the first handle, whichever thread gets there first.
+bool curl_ready() noexcept {
+    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    return init == CURLE_OK;
+}
+
+scb::CurlHandle new_handle() noexcept {
+    scb::CurlHandle handle(curl_ready() ? curl_easy_init() : nullptr);
+    if (!handle) {
+        scb_log_error("Failed to initialize CURL");
+    }
+    return handle;
+}
+
+http_response *new_response() noexcept {
+    auto *response = static_cast<http_response *>(scb_malloc(sizeof(http_response)));
+    if (response == nullptr) {
+        return nullptr;
+    }
+    response->body = static_cast<char *>(scb_malloc(1));
+    if (response->body == nullptr) {
+        scb_free(response);
+        return nullptr;
+    }
+    response->body[0] = '\0';
+    response->status_code = 0;
+    response->body_size = 0;
+    return response;
+}
+
+// libcurl's body sink: it must never throw, and a 0 return aborts the transfer.
+size_t write_callback(char *data, size_t size, size_t count, void *userdata) noexcept {
+    auto *response = static_cast<http_response *>(userdata);
+    const size_t received = size * count;
+    auto *grown = static_cast<char *>(std::realloc(response->body, response->body_size + received + 1));
+    if (grown == nullptr) {
+        scb_log_error("Failed to allocate memory for HTTP response");
+        return 0;
+    }
+    response->body = grown;
+    std::memcpy(grown + response->body_size, data, received);
+    response->body_size += received;
+    grown[response->body_size] = '\0';
+    return received;
+}
+
+bool exists(const char *path) noexcept {
+    struct stat info;
+    return path != nullptr && stat(path, &info) == 0;
+}
+
+// CURL_CA_BUNDLE wins whenever it is set, even when it names nothing;
+// SSL_CERT_FILE is consulted only in its absence.
+const char *chosen_ca_file() noexcept {
+    const char *candidate = std::getenv("CURL_CA_BUNDLE");
+    if (candidate == nullptr) {
+        candidate = std::getenv("SSL_CERT_FILE");
+    }
+    if (exists(candidate)) {
+        return candidate;
+    }
+    for (const char *path : kFallbackCaFiles) {
+        if (exists(path)) {
+            return path;
+        }
+    }
+    return nullptr;
+}
+
+bool set_ca_bundle(CURL *handle) noexcept {
+    const char *ca_file = chosen_ca_file();
+    if (ca_file == nullptr) {
+        scb_log_error("Warning: No CA bundle found, SSL verification may fail");
+        return true;
+    }
+    return curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file) == CURLE_OK;
+}
+
+// Redirects never downgrade to clear text, where they would carry the
+// credentials in the header lines.
+bool allow_only_https_redirects(CURL *handle) noexcept {
+#if LIBCURL_VERSION_NUM >= 0x075500
+    return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https") == CURLE_OK;
+#else
+    return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTPS)) == CURLE_OK;
+#endif
+}
+
+bool configure(CURL *handle, const char *url, curl_slist *headers, const char *post_body,
+               http_response *sink) noexcept {
+    const curl_write_callback sink_function = write_callback;
+    const bool configured =
+        curl_easy_setopt(handle, CURLOPT_URL, url) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers) == CURLE_OK &&
+        (post_body == nullptr || curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post_body) == CURLE_OK) &&
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, sink_function) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, sink) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTransferTimeoutSeconds) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+        allow_only_https_redirects(handle) &&
+        // Threads calling at once: no signal-based timeouts.
+        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK && set_ca_bundle(handle);
+    if (!configured) {
+        scb_log_error("Failed to configure CURL request");
+    }
+    return configured;
+}
+
+bool build_header_list(scb::CurlHeaderList &list, bool json_body, const char *const *headers,
+                       int32_t header_count) noexcept {
+    if (json_body && !scb::append_header(list, "Content-Type: application/json")) {
+        return false;
+    }
+    for (int32_t i = 0; headers != nullptr && i < header_count; ++i) {
+        if (headers[i] != nullptr && !scb::append_header(list, headers[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void log_response(const char *method, const http_response *response) {
+    const std::string body = scb::mask_json_values(response->body, {"accessToken", "access_token"});
+    scb_log_debug(scb::bounded_format(kRequestLineLimit, "[SCB API] %s response - Status: %ld, Body: %s",
+                                      method, static_cast<long>(response->status_code), body.c_str())
+                      .c_str());
+}
+
+// One exchange on its own handle. post_body null means GET; response_method
+// names the debug line written after the exchange (null: none).
+http_response *perform(scb::CurlHandle handle, const char *url, const char *post_body,
+                       const char *const *headers, int32_t header_count, const char *response_method) {
+    scb::HttpResponse response(new_response());
+    if (!response) {
+        return nullptr;
+    }
+    scb::CurlHeaderList list;
+    if (!build_header_list(list, post_body != nullptr, headers, header_count)) {
+        scb_log_error("Failed to build HTTP header list");
+        return nullptr;
+    }
+    if (post_body != nullptr) {
+        const std::string body = scb::mask_json_values(post_body, {"applicationSecret"});
+        scb_log_debug(scb::bounded_format(kRequestLineLimit, "[SCB API] POST - URL: %s, Body: %s", url,
+                                          body.c_str())
+                          .c_str());
+    }
+    if (!configure(handle.get(), url, list.get(), post_body, response.get())) {
+        return nullptr;
+    }
+    const CURLcode result = curl_easy_perform(handle.get());
+    if (result != CURLE_OK) {
+        scb_log_error(scb::bounded_format(256, "CURL error: %s", curl_easy_strerror(result)).c_str());
+        return nullptr;
+    }
+    long status = 0;
+    if (curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+        scb_log_error("Failed to read HTTP status");
+        return nullptr;
+    }
+    response->status_code = status;
+    if (response_method != nullptr) {
+        log_response(response_method, response.get());
+    }
+    return response.release();
+}
+
+}  // namespace
+
+namespace scb {
+
+std::optional<std::string> url_with_query(const char *url, const char *const *keys, const char *const *values,
+                                          int32_t count, std::size_t max_query_chars) {
+    const CurlHandle encoder = new_handle();
+    if (!encoder) {
+        return std::nullopt;
+    }
+    return url_with_query(encoder.get(), url, keys, values, count, max_query_chars);
+}
+
+}  // namespace scb
+
+extern "C" {
+
+http_response *http_post_json(const char *url, const char *body, const char *const *headers,
+                              int32_t header_count) noexcept {
+    try {
+        scb::CurlHandle handle = new_handle();
+        if (!handle) {
+            return nullptr;
+        }
+        return perform(std::move(handle), url, scb::or_empty(body), headers, header_count, "POST");
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+http_response *http_get_with_params(const char *url, const char *const *keys, const char *const *values,
+                                    int32_t param_count, const char *const *headers,
+                                    int32_t header_count) noexcept {
+    try {
+        scb::CurlHandle handle = new_handle();
+        if (!handle) {
+            return nullptr;
+        }
+        const std::optional<std::string> built =
+            scb::url_with_query(handle.get(), url, keys, values, param_count, kQueryLimit);
+        if (!built) {
+            scb_log_error("Failed to build URL with parameters");
+            return nullptr;
+        }
+        scb_log_debug(scb::bounded_format(kGetLineLimit, "[SCB API] GET - URL: %s", built->c_str()).c_str());
+        return perform(std::move(handle), built->c_str(), nullptr, headers, header_count, "GET");
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+http_response *http_get(const char *url, const char *const *headers, int32_t header_count) noexcept {
+    try {
+        scb::CurlHandle handle = new_handle();
+        if (!handle) {
+            return nullptr;
+        }
+        return perform(std::move(handle), url, nullptr, headers, header_count, nullptr);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void http_response_free(http_response *response) noexcept {
+    if (response == nullptr) {
+        return;
+    }
+    scb_free(response->body);
+    scb_free(response);
+}
+
+}  // extern "C"

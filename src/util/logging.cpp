@@ -1,0 +1,89 @@
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "scb.h"
+#include "text.hpp"
+
+namespace {
+
+// The 24-character form ctime gives, made with the reentrant localtime_r so
+// that threads logging at once never share a buffer.
+std::string timestamp() {
+    static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return "??? ??? ?? ??:??:?? ????";
+    }
+    return scb::bounded_format(32, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", days[local.tm_wday % 7],
+                               months[local.tm_mon % 12], local.tm_mday, local.tm_hour,
+                               local.tm_min, local.tm_sec, 1900 + local.tm_year);
+}
+
+// A record stays one line whatever the message holds.
+std::string one_line(const char *message) {
+    std::string line;
+    for (const char *c = scb::or_empty(message); *c != '\0'; ++c) {
+        if (*c == '\n') {
+            line += "\\n";
+        } else if (*c == '\r') {
+            line += "\\r";
+        } else {
+            line += *c;
+        }
+    }
+    return line;
+}
+
+int write_line(const char *level, const char *message) noexcept {
+    try {
+        const std::string line =
+            "[CORVANE] [" + timestamp() + "] " + level + ": " + one_line(message) + "\n";
+        // stderr is unbuffered: one fwrite is one write, so lines from
+        // several threads never interleave.
+        return static_cast<int>(std::fwrite(line.data(), 1, line.size(), stderr));
+    } catch (...) {
+        return -1;
+    }
+}
+
+bool switch_is_on(const char *value) noexcept {
+    return value != nullptr && (value[0] == '1' || value[0] == 't' || value[0] == 'T');
+}
+
+bool read_debug_switch() noexcept {
+    const char *scb_debug = std::getenv("SCB_DEBUG");
+    const char *debug_scb = std::getenv("DEBUG_SCB");
+    return switch_is_on(scb_debug) || switch_is_on(debug_scb);
+}
+
+bool is_debug_enabled() noexcept {
+    // Initialised once, thread-safely, on the first debug call.
+    static const bool enabled = read_debug_switch();
+    return enabled;
+}
+
+}  // namespace
+
+extern "C" {
+
+int scb_log_info(const char *message) noexcept {
+    return write_line("INFO", message);
+}
+
+int scb_log_error(const char *message) noexcept {
+    return write_line("ERROR", message);
+}
+
+int scb_log_debug(const char *message) noexcept {
+    if (!is_debug_enabled()) {
+        return 0;
+    }
+    return write_line("DEBUG", message);
+}
+
+}  // extern "C"

@@ -1,0 +1,47 @@
+// Bounded text building shared by every layer: fixed-size formatting that cuts
+// on a UTF-8 character boundary, and the secret masking of logged JSON.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "scb.h"
+
+namespace scb {
+
+// Length of the longest prefix of text, at most max_bytes long, that does not
+// end inside a UTF-8 character.
+std::size_t utf8_prefix_length(std::string_view text, std::size_t max_bytes) noexcept;
+
+std::string utf8_prefix(std::string_view text, std::size_t max_bytes);
+
+// printf-style formatting into a buffer of `limit` bytes (terminator counted):
+// the text is cut at limit - 1 bytes, never inside a character.
+std::string bounded_format(std::size_t limit, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// The same without the cut, for texts that must go out whole.
+std::string format_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Replaces the string value of every member named in keys with ***, wherever
+// it stands in the JSON text; everything else is kept byte for byte.
+std::string mask_json_values(std::string_view json, std::initializer_list<std::string_view> keys);
+
+// The amount as the bank and the intent table take it: two decimals.
+std::string amount_text(double amount);
+
+// A compact JSON object of string members in the given order, every value
+// escaped; null values are written as empty strings.
+std::string json_object_of_strings(
+    std::initializer_list<std::pair<const char *, const char *>> members);
+
+// Heap copy for the C interface; null when memory runs out.
+char *to_c_text(const std::string &text) noexcept;
+
+// A C caller may pass null where a text is expected; it reads as empty.
+inline const char *or_empty(const char *text) noexcept { return text != nullptr ? text : ""; }
+
+}  // namespace scb

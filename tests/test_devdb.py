@@ -1,0 +1,81 @@
+import os
+import uuid
+from contextlib import ExitStack
+
+import psycopg
+import pytest
+
+from halvenor_scb_lib.devdb import ThrowawayPostgres
+
+
+@pytest.mark.parametrize(
+    ("table", "column", "data_type", "nullable"),
+    [
+        ("scb_api_config", "token_expires_at", "timestamp without time zone", "YES"),
+        ("scb_api_config", "active", "boolean", "NO"),
+        ("scb_payment_intent", "amount", "numeric", "YES"),
+        ("scb_payment_intent", "invoice_id", "integer", "NO"),
+        ("scb_payment_intent", "created_at", "timestamp without time zone", "YES"),
+        ("scb_payment_intent", "qr_image_base64", "text", "YES"),
+        ("res_partner_bank", "scb_api_config_id", "integer", "YES"),
+    ],
+)
+def test_erp_columns_have_the_erp_types(pg, table, column, data_type, nullable):
+    rows = pg.execute(
+        "SELECT data_type, is_nullable FROM information_schema.columns WHERE table_name = %s AND column_name = %s",
+        (table, column),
+    )
+    assert rows == [(data_type, nullable)]
+
+
+def test_bare_libpq_connect_reaches_the_cluster_over_its_socket(pg):
+    with psycopg.connect(autocommit=True) as conn:
+        database, user, server_addr = conn.execute(
+            "SELECT current_database(), current_user, inet_server_addr()"
+        ).fetchone()
+    assert (database, user, server_addr) == (pg.dbname, "postgres", None)
+
+
+def test_truncate_empties_tables_and_restarts_ids(pg):
+    config_id = pg.seed_demo(api_key="k", api_secret="s", biller_id="b")["config_id"]
+    pg.execute("INSERT INTO scb_payment_intent (invoice_id, company_id) VALUES (7, 1)")
+    pg.truncate_erp_tables()
+    assert pg.execute("SELECT count(*) FROM scb_payment_intent")[0][0] == 0
+    assert pg.seed_demo(api_key="k", api_secret="s", biller_id="b")["config_id"] == config_id == 1
+
+
+@pytest.mark.parametrize("password", ["plain", "with blank", "it's quoted", "both ' and \" and \\"])
+def test_created_role_uses_erp_tables_over_tcp_with_its_password(pg, password):
+    role = f"app {uuid.uuid4().hex[:8]}"
+    pg.create_role(role, password)
+    tcp = {"host": "127.0.0.1", "port": pg.port, "dbname": pg.dbname, "user": role}
+    with psycopg.connect(**tcp, password=password, autocommit=True) as conn:
+        conn.execute("INSERT INTO scb_payment_intent (invoice_id, company_id) VALUES (1, 1)")
+        assert conn.execute("SELECT count(*) FROM scb_payment_intent").fetchone() == (1,)
+    with pytest.raises(psycopg.OperationalError, match="password authentication failed"):
+        psycopg.connect(**tcp, password=password + "x")
+
+
+@pytest.mark.parametrize("opened", [1, 3])
+def test_client_connections_counts_only_this_database(pg, opened):
+    baseline = pg.wait_for_client_connections(0)
+    with ExitStack() as stack:
+        for _ in range(opened):
+            stack.enter_context(pg.connect())
+        stack.enter_context(pg.connect(dbname="postgres"))
+        assert pg.client_connections() == baseline + opened
+    assert pg.wait_for_client_connections(baseline) == baseline
+
+
+def test_private_cluster_timezone_stop_and_cleanup():
+    with ThrowawayPostgres(dbname="scratch", timezone="America/New_York") as server:
+        assert server.execute("SHOW timezone") == [("America/New_York",)]
+        server.set_timezone("Asia/Bangkok")
+        assert server.execute("SHOW timezone") == [("Asia/Bangkok",)]
+        postmaster_pid = int((server.root / "data" / "postmaster.pid").read_text().split()[0])
+        root = server.root
+    assert not root.exists()
+    with pytest.raises(ProcessLookupError):
+        os.kill(postmaster_pid, 0)
+    with pytest.raises(psycopg.OperationalError):
+        psycopg.connect(host="127.0.0.1", port=server.port, user="postgres", password="x", connect_timeout=2)
