@@ -56,22 +56,31 @@ def test_created_role_uses_erp_tables_over_tcp_with_its_password(pg, password):
         psycopg.connect(**tcp, password=password + "x")
 
 
-@pytest.mark.parametrize("opened", [1, 3])
-def test_client_connections_counts_only_this_database(pg, opened):
-    baseline = pg.wait_for_client_connections(0)
+@pytest.fixture(scope="module")
+def scratch_server():
+    """A cluster nothing else in the session touches, so counts and settings are ours alone."""
+    with ThrowawayPostgres(dbname="scratch", timezone="America/New_York") as server:
+        yield server
+
+
+@pytest.mark.parametrize("opened", [0, 1, 3])
+def test_client_connections_counts_only_this_database(scratch_server, opened):
     with ExitStack() as stack:
         for _ in range(opened):
-            stack.enter_context(pg.connect())
-        stack.enter_context(pg.connect(dbname="postgres"))
-        assert pg.client_connections() == baseline + opened
-    assert pg.wait_for_client_connections(baseline) == baseline
+            stack.enter_context(scratch_server.connect())
+        stack.enter_context(scratch_server.connect(dbname="postgres"))
+        assert scratch_server.client_connections() == opened
+    assert scratch_server.wait_for_client_connections(0) == 0
 
 
-def test_private_cluster_timezone_stop_and_cleanup():
-    with ThrowawayPostgres(dbname="scratch", timezone="America/New_York") as server:
-        assert server.execute("SHOW timezone") == [("America/New_York",)]
-        server.set_timezone("Asia/Bangkok")
-        assert server.execute("SHOW timezone") == [("Asia/Bangkok",)]
+def test_set_timezone_overrides_the_start_timezone_for_new_sessions(scratch_server):
+    assert scratch_server.execute("SHOW timezone") == [("America/New_York",)]
+    scratch_server.set_timezone("Asia/Bangkok")
+    assert scratch_server.execute("SHOW timezone") == [("Asia/Bangkok",)]
+
+
+def test_stop_leaves_no_server_and_no_directory():
+    with ThrowawayPostgres() as server:
         postmaster_pid = int((server.root / "data" / "postmaster.pid").read_text().split()[0])
         root = server.root
     assert not root.exists()

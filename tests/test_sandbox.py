@@ -1,0 +1,688 @@
+"""The bank sandbox, exercised over real HTTPS with certificate verification on."""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import datetime
+import http.client
+import json
+import os
+import selectors
+import shlex
+import shutil
+import signal
+import ssl
+import struct
+import subprocess
+import sys
+import time
+import zlib
+from dataclasses import dataclass
+from pathlib import Path
+from urllib.parse import urlencode
+
+import pytest
+import segno
+
+import halvenor_scb_lib.sandbox
+from halvenor_scb_lib.sandbox import DEFAULT_APPLICATIONS, Sandbox, UnknownTransaction
+
+pytest_plugins = ["pytester", "halvenor_scb_lib.sandbox.pytest_plugin"]
+
+APP_KEY, APP_SECRET = next(iter(DEFAULT_APPLICATIONS.items()))
+PREFIXES = {"production": "/partners/v1", "sandbox": "/partners/sandbox/v1"}
+TOKEN, QR, INQUIRY = "/oauth/token", "/payment/qrcode/create", "/payment/billpayment/inquiry"
+BILLER = "010556012345678"
+TODAY = datetime.date.today().isoformat()
+
+
+@dataclass
+class Reply:
+    status: int
+    headers: list[tuple[str, str]]
+    body: bytes
+
+    def json(self):
+        return json.loads(self.body)
+
+    def header(self, name):
+        return next((v for k, v in self.headers if k.lower() == name.lower()), None)
+
+
+def connect(sandbox, context=None, timeout=5.0):
+    host, port = sandbox.address.rsplit(":", 1)
+    context = context or ssl.create_default_context(cafile=sandbox.ca_file)
+    return http.client.HTTPSConnection(host, int(port), context=context, timeout=timeout)
+
+
+def call(sandbox, method, target, *, body=None, headers=None, context=None):
+    connection = connect(sandbox, context)
+    try:
+        if isinstance(body, (dict, list)):
+            body = json.dumps(body)
+        connection.request(method, target, body=body, headers=headers or {})
+        response = connection.getresponse()
+        return Reply(response.status, response.getheaders(), response.read())
+    finally:
+        connection.close()
+
+
+def bank_headers(authorization=None):
+    headers = {"Content-Type": "application/json", "resourceOwnerId": APP_KEY, "requestUId": "3f1c2d6e-0000-4000-8000-000000000001"}
+    if authorization is not None:
+        headers["Authorization"] = authorization
+    return headers
+
+
+def request_token(sandbox, environment="sandbox", key=APP_KEY, secret=APP_SECRET):
+    credentials = {"applicationKey": key, "applicationSecret": secret}
+    return call(sandbox, "POST", PREFIXES[environment] + TOKEN, body=credentials, headers=bank_headers())
+
+
+def token(sandbox, environment="sandbox"):
+    return request_token(sandbox, environment).json()["data"]["accessToken"]
+
+
+def qr_fields(**overrides):
+    fields = {"qrType": "PP", "ppType": "BILLERID", "ppId": BILLER, "amount": "100.50", "ref1": "INV0001", "ref2": "CUST42"}
+    fields.update(overrides)
+    return {name: value for name, value in fields.items() if value is not ...}
+
+
+def create_qr(sandbox, bearer, environment="sandbox", **overrides):
+    reply = call(sandbox, "POST", PREFIXES[environment] + QR, body=qr_fields(**overrides), headers=bank_headers(f"Bearer {bearer}"))
+    return reply
+
+
+def inquire(sandbox, bearer, params, method="GET", environment="sandbox", body=None):
+    target = f"{PREFIXES[environment]}{INQUIRY}?{urlencode(params)}"
+    headers = bank_headers(f"Bearer {bearer}")
+    del headers["Content-Type"]
+    headers["Accept-Language"] = "EN"
+    return call(sandbox, method, target, body=body, headers=headers)
+
+
+def assert_failure(reply, status, field=None):
+    assert reply.status == status
+    assert reply.header("Content-Type") == "application/json"
+    failure = reply.json()["status"]
+    assert failure["code"] != 1000
+    if field is not None:
+        assert field in failure["description"]
+    return failure
+
+
+# -- tokens -------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("environment", ["production", "sandbox"])
+def test_token_is_issued_on_both_path_sets(scb_sandbox, environment):
+    scb_sandbox.token_lifetime = 600
+    reply = request_token(scb_sandbox, environment)
+    assert reply.status == 200
+    body = reply.json()
+    assert body["status"] == {"code": 1000, "description": "Success"}
+    data = body["data"]
+    assert data["tokenType"] == "Bearer" and data["expiresIn"] == 600
+    assert abs(data["expiresAt"] - (time.time() + 600)) < 3
+    assert scb_sandbox.issued_tokens == [data["accessToken"]]
+    (recorded,) = scb_sandbox.requests_to("token")
+    assert recorded.environment == environment
+    assert recorded.json() == {"applicationKey": APP_KEY, "applicationSecret": APP_SECRET}
+
+
+@pytest.mark.parametrize(
+    "credentials",
+    [
+        {"applicationKey": APP_KEY, "applicationSecret": "wrong"},
+        {"applicationKey": "unknown", "applicationSecret": APP_SECRET},
+        {"applicationKey": APP_KEY},
+        {"applicationSecret": APP_SECRET},
+        {"applicationKey": APP_KEY, "applicationSecret": None},
+    ],
+)
+def test_token_refused_for_bad_credentials(scb_sandbox, credentials):
+    reply = call(scb_sandbox, "POST", PREFIXES["sandbox"] + TOKEN, body=credentials, headers=bank_headers())
+    assert assert_failure(reply, 401)["code"] != 9500
+    assert scb_sandbox.issued_tokens == []
+
+
+def test_registered_application_gets_a_token(scb_sandbox):
+    assert request_token(scb_sandbox, key="erp-key", secret="erp-secret").status == 401
+    scb_sandbox.register_application("erp-key", "erp-secret")
+    assert request_token(scb_sandbox, key="erp-key", secret="erp-secret").status == 200
+
+
+# -- access control on QR creation and inquiry --------------------------------------------------
+
+
+def _no_header(sandbox):
+    return None
+
+
+def _unknown_token(sandbox):
+    return "Bearer not-a-token"
+
+
+def _wrong_scheme(sandbox):
+    return f"Basic {token(sandbox)}"
+
+
+def _expired_tokens(sandbox):
+    bearer = token(sandbox)
+    sandbox.expire_tokens()
+    return f"Bearer {bearer}"
+
+
+def _revoked_token(sandbox):
+    bearer = token(sandbox)
+    sandbox.revoke_token(bearer)
+    return f"Bearer {bearer}"
+
+
+def _elapsed_lifetime(sandbox):
+    sandbox.token_lifetime = 1
+    bearer = token(sandbox)
+    time.sleep(1.1)
+    return f"Bearer {bearer}"
+
+
+def _other_path_set(sandbox):
+    return f"Bearer {token(sandbox, 'production')}"
+
+
+@pytest.mark.parametrize("endpoint", ["qr", "inquiry"])
+@pytest.mark.parametrize(
+    "authorization",
+    [_no_header, _unknown_token, _wrong_scheme, _expired_tokens, _revoked_token, _elapsed_lifetime, _other_path_set],
+)
+def test_unusable_token_is_refused_with_9500(scb_sandbox, endpoint, authorization):
+    headers = bank_headers(authorization(scb_sandbox))
+    if endpoint == "qr":
+        reply = call(scb_sandbox, "POST", PREFIXES["sandbox"] + QR, body=qr_fields(), headers=headers)
+    else:
+        query = urlencode({"eventCode": "00300104", "partnerTransactionId": "X1", "transactionDate": TODAY})
+        reply = call(scb_sandbox, "GET", f"{PREFIXES['sandbox']}{INQUIRY}?{query}", headers=headers)
+    assert reply.status == 401
+    assert reply.json() == {"status": {"code": 9500, "description": reply.json()["status"]["description"]}, "data": None}
+    assert scb_sandbox.qr_codes == {}
+
+
+# -- QR creation --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("overrides", "field"),
+    [
+        ({"qrType": "QR30"}, "qrType"),
+        ({"qrType": ...}, "qrType"),
+        ({"ppType": "MSISDN"}, "ppType"),
+        ({"ppId": "01055601234567"}, "ppId"),
+        ({"ppId": "0105560123456789"}, "ppId"),
+        ({"ppId": "01055601234567A"}, "ppId"),
+        ({"ppId": 10556012345678}, "ppId"),
+        ({"ppId": ...}, "ppId"),
+        ({"amount": "100.5"}, "amount"),
+        ({"amount": "100"}, "amount"),
+        ({"amount": 100.50}, "amount"),
+        ({"amount": "1,000.00"}, "amount"),
+        ({"amount": "0.00"}, "amount"),
+        ({"amount": "-1.00"}, "amount"),
+        ({"amount": "12345678901.00"}, "amount"),
+        ({"amount": ...}, "amount"),
+        ({"ref1": ...}, "ref1"),
+        ({"ref1": ""}, "ref1"),
+        ({"ref1": "inv0001"}, "ref1"),
+        ({"ref1": "INV-0001"}, "ref1"),
+        ({"ref1": "A" * 21}, "ref1"),
+        ({"ref2": ...}, "ref2"),
+        ({"ref2": "CUST 42"}, "ref2"),
+        ({"ref3": "x"}, "ref3"),
+        ({"ref3": "B" * 21}, "ref3"),
+    ],
+)
+def test_qr_request_is_validated(scb_sandbox, overrides, field):
+    reply = create_qr(scb_sandbox, token(scb_sandbox), **overrides)
+    assert_failure(reply, 400, field)
+    assert scb_sandbox.qr_codes == {}
+
+
+@pytest.mark.parametrize("body", [b"ppId=010556012345678", b"[]", b""])
+def test_qr_body_must_be_a_json_object(scb_sandbox, body):
+    headers = bank_headers(f"Bearer {token(scb_sandbox)}")
+    assert_failure(call(scb_sandbox, "POST", PREFIXES["sandbox"] + QR, body=body, headers=headers), 400)
+
+
+def decode_tlv(text):
+    fields = []
+    while text:
+        tag, length = text[:2], int(text[2:4])
+        assert len(text) >= 4 + length, f"tag {tag} runs past the end"
+        fields.append((tag, text[4 : 4 + length]))
+        text = text[4 + length :]
+    return fields
+
+
+@pytest.mark.parametrize(
+    ("refs", "merchant_tags", "additional"),
+    [
+        ({"ref2": "CUST42"}, ["00", "01", "02", "03"], None),
+        ({"ref2": "CUST42", "ref3": "NOTE7"}, ["00", "01", "02", "03"], [("07", "NOTE7")]),
+        ({"ref2": ""}, ["00", "01", "02"], None),
+    ],
+)
+def test_qr_payload_is_a_thai_bill_payment(scb_sandbox, refs, merchant_tags, additional):
+    reply = create_qr(scb_sandbox, token(scb_sandbox), amount="1234.05", **refs)
+    assert reply.status == 200
+    body = reply.json()
+    assert body["status"]["code"] == 1000
+    payload = body["data"]["qrRawData"]
+    fields = decode_tlv(payload)
+    tags = [tag for tag, _ in fields]
+    assert tags == ["00", "01", "30", "53", "54", "58"] + (["62"] if additional else []) + ["63"]
+    values = dict(fields)
+    assert (values["00"], values["01"], values["53"], values["54"], values["58"]) == ("01", "12", "764", "1234.05", "TH")
+    merchant = decode_tlv(values["30"])
+    assert [tag for tag, _ in merchant] == merchant_tags
+    expected_merchant = {"00": "A000000677010112", "01": BILLER, "02": "INV0001", "03": refs["ref2"]}
+    assert all(expected_merchant[tag] == value for tag, value in merchant)
+    assert ("62" in values and decode_tlv(values["62"])) == (additional or False)
+    assert payload[-8:-4] == "6304"
+    assert payload[-4:] == f"{binascii.crc_hqx(payload[:-4].encode(), 0xFFFF):04X}"
+
+
+def test_created_qr_codes_are_remembered_with_unique_ids(scb_sandbox):
+    bearer = token(scb_sandbox)
+    first = create_qr(scb_sandbox, bearer, ref1="A1").json()["data"]
+    second = create_qr(scb_sandbox, bearer, ref1="A1").json()["data"]
+    assert first["transactionId"] != second["transactionId"]
+    remembered = scb_sandbox.qr_codes[first["transactionId"]]
+    assert (remembered["ppId"], remembered["ref1"], remembered["amount"]) == (BILLER, "A1", "100.50")
+    assert remembered["payload"] == first["qrRawData"]
+
+
+def png_pixels(png):
+    """Rows of booleans (True = dark) from a 1-bit greyscale PNG, as segno writes them."""
+    assert png[:8] == b"\x89PNG\r\n\x1a\n"
+    chunks, offset = {}, 8
+    while offset < len(png):
+        (length,) = struct.unpack(">I", png[offset : offset + 4])
+        kind, data = png[offset + 4 : offset + 8], png[offset + 8 : offset + 8 + length]
+        chunks[kind] = chunks.get(kind, b"") + data
+        offset += 12 + length
+    width, height, depth, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
+    assert (depth, colour) == (1, 0)
+    raw, stride, rows, previous = zlib.decompress(chunks[b"IDAT"]), (width + 7) // 8, [], bytes((width + 7) // 8)
+    for y in range(height):
+        line = raw[y * (stride + 1) : (y + 1) * (stride + 1)]
+        assert line[0] in (0, 2), "unexpected PNG filter"
+        data = bytes((b + p) & 0xFF for b, p in zip(line[1:], previous)) if line[0] == 2 else line[1:]
+        rows.append([not (data[x // 8] >> (7 - x % 8)) & 1 for x in range(width)])
+        previous = data
+    return rows
+
+
+def png_modules(png):
+    pixels = png_pixels(png)
+    top = next(y for y, row in enumerate(pixels) if any(row))
+    left = pixels[top].index(True)
+    scale = (pixels[top][left:] + [False]).index(False) // 7
+    size = (len(pixels[0]) - 2 * left) // scale
+    return [[pixels[top + r * scale + scale // 2][left + c * scale + scale // 2] for c in range(size)] for r in range(size)]
+
+
+def test_qr_image_is_a_png_of_the_payload(scb_sandbox):
+    data = create_qr(scb_sandbox, token(scb_sandbox), ref3="NOTE7").json()["data"]
+    modules = png_modules(base64.b64decode(data["qrImage"], validate=True))
+    encodings = [segno.make_qr(data["qrRawData"], error=level, boost_error=False) for level in "LMQH"]
+    matrices = [[[bool(m) for m in row] for row in qr.matrix] for qr in encodings]
+    assert modules in matrices
+
+
+# -- paying and inquiry -------------------------------------------------------------------------
+
+
+def _by_transaction(qr, payment):
+    return {"eventCode": "00300104", "partnerTransactionId": qr["transactionId"], "transactionDate": payment["transactionDate"]}
+
+
+def _by_reference(qr, payment):
+    return {"eventCode": "00300100", "billerId": BILLER, "reference1": "INV0001", "transactionDate": payment["transactionDate"]}
+
+
+def _by_all_references(qr, payment):
+    return {**_by_reference(qr, payment), "reference2": "CUST42", "amount": "100.50"}
+
+
+@pytest.mark.parametrize("method", ["GET", "POST"])
+@pytest.mark.parametrize("query", [_by_transaction, _by_reference, _by_all_references])
+@pytest.mark.parametrize("environment", ["production", "sandbox"])
+def test_paid_qr_is_found_by_inquiry(scb_sandbox, query, method, environment):
+    bearer = token(scb_sandbox, environment)
+    qr = create_qr(scb_sandbox, bearer, environment).json()["data"]
+    create_qr(scb_sandbox, bearer, environment, ref1="INV0002")
+    unpaid = inquire(scb_sandbox, bearer, query(qr, {"transactionDate": TODAY}), method, environment)
+    assert unpaid.status == 200 and unpaid.json()["data"] == []
+    payment = scb_sandbox.pay(qr["transactionId"])
+    reply = inquire(scb_sandbox, bearer, query(qr, payment), method, environment)
+    assert reply.status == 200
+    assert reply.json() == {"status": {"code": 1000, "description": "Success"}, "data": [payment]}
+    assert payment["transactionDate"] == TODAY
+    assert scb_sandbox.requests_to("inquiry")[-1].body == b""
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        {"transactionDate": "2001-02-03"},
+        {"partnerTransactionId": "SBX0"},
+        {"billerId": "099999999999999"},
+        {"reference1": "INV0002"},
+        {"reference2": "OTHER"},
+        {"amount": "100.51"},
+    ],
+)
+def test_inquiry_matches_only_its_payment(scb_sandbox, change):
+    bearer = token(scb_sandbox)
+    qr = create_qr(scb_sandbox, bearer).json()["data"]
+    payment = scb_sandbox.pay(qr["transactionId"])
+    query = _by_transaction if "partnerTransactionId" in change else _by_all_references
+    reply = inquire(scb_sandbox, bearer, {**query(qr, payment), **change})
+    assert reply.status == 200 and reply.json()["data"] == []
+
+
+def test_payment_with_other_amount_and_date(scb_sandbox):
+    bearer = token(scb_sandbox)
+    qr = create_qr(scb_sandbox, bearer).json()["data"]
+    payment = scb_sandbox.pay(qr["transactionId"], amount="99.00", paid_on="2024-02-29")
+    assert (payment["amount"], payment["transactionDate"]) == ("99.00", "2024-02-29")
+    assert payment["paidAt"].startswith("2024-02-29T")
+    found = inquire(scb_sandbox, bearer, {**_by_all_references(qr, payment), "amount": "99.0"}).json()["data"]
+    assert found == [payment]
+
+
+@pytest.mark.parametrize(
+    ("params", "field"),
+    [
+        ({"partnerTransactionId": "SBX1", "transactionDate": TODAY}, "eventCode"),
+        ({"eventCode": "00300999", "partnerTransactionId": "SBX1", "transactionDate": TODAY}, "eventCode"),
+        ({"eventCode": "00300104", "transactionDate": TODAY}, "partnerTransactionId"),
+        ({"eventCode": "00300104", "partnerTransactionId": "SBX1"}, "transactionDate"),
+        ({"eventCode": "00300104", "partnerTransactionId": "SBX1", "transactionDate": "2024/01/31"}, "transactionDate"),
+        ({"eventCode": "00300104", "partnerTransactionId": "SBX1", "transactionDate": "2024-02-30"}, "transactionDate"),
+        ({"eventCode": "00300100", "reference1": "INV0001", "transactionDate": TODAY}, "billerId"),
+        ({"eventCode": "00300100", "billerId": BILLER, "transactionDate": TODAY}, "reference1"),
+        ({"eventCode": "00300100", "billerId": BILLER, "reference1": "A", "amount": "ten", "transactionDate": TODAY}, "amount"),
+    ],
+)
+def test_inquiry_parameters_are_validated(scb_sandbox, params, field):
+    assert_failure(inquire(scb_sandbox, token(scb_sandbox), params), 400, field)
+
+
+def test_inquiry_by_post_must_have_an_empty_body(scb_sandbox):
+    params = {"eventCode": "00300104", "partnerTransactionId": "SBX1", "transactionDate": TODAY}
+    assert_failure(inquire(scb_sandbox, token(scb_sandbox), params, "POST", body=b"{}"), 400)
+
+
+def test_paying_through_the_control_endpoint(scb_sandbox):
+    qr = create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]
+    reply = call(scb_sandbox, "POST", "/_sandbox/pay", body={"transactionId": qr["transactionId"]}, headers=bank_headers())
+    assert reply.status == 200
+    assert scb_sandbox.payments == [reply.json()["data"]]
+    assert reply.json()["data"]["amount"] == "100.50"
+    missing = call(scb_sandbox, "POST", "/_sandbox/pay", body={"transactionId": "SBX0"}, headers=bank_headers())
+    assert_failure(missing, 404)
+    with pytest.raises(UnknownTransaction):
+        scb_sandbox.pay("SBX0")
+    assert len(scb_sandbox.payments) == 1
+
+
+# -- scripted answers and faults ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("body", "content_type", "sent"),
+    [
+        ({"status": {"code": 9999, "description": "Down"}}, "application/json", b'{"status":{"code":9999,"description":"Down"}}'),
+        ([1, "two"], "application/json", b'[1,"two"]'),
+        ("<html><body>Maintenance</body></html>", "text/html", b"<html><body>Maintenance</body></html>"),
+        ("temporarily unavailable", "text/plain", b"temporarily unavailable"),
+        (b"\x00\xffraw", "text/plain", b"\x00\xffraw"),
+    ],
+)
+def test_scripted_answer_replaces_the_next_request(scb_sandbox, body, content_type, sent):
+    scb_sandbox.script("token", status=503, body=body)
+    scripted = request_token(scb_sandbox)
+    assert (scripted.status, scripted.header("Content-Type"), scripted.body) == (503, content_type, sent)
+    assert scripted.header("Content-Length") == str(len(sent))
+    assert request_token(scb_sandbox).status == 200
+    assert len(scb_sandbox.issued_tokens) == 1
+
+
+def test_scripts_are_used_in_order_per_endpoint(scb_sandbox):
+    scb_sandbox.script("token", status=500, body="first", times=2)
+    scb_sandbox.script("qr", status=418, body="for qr")
+    scb_sandbox.script("token", status=502, body="second", headers=[("Content-Type", "text/x-custom"), ("Retry-After", "3")])
+    replies = [request_token(scb_sandbox) for _ in range(4)]
+    assert [(r.status, r.body) for r in replies[:3]] == [(500, b"first"), (500, b"first"), (502, b"second")]
+    assert [v for k, v in replies[2].headers if k.lower() == "content-type"] == ["text/x-custom"]
+    assert replies[2].header("Retry-After") == "3"
+    assert replies[3].status == 200
+    assert create_qr(scb_sandbox, "unused").status == 418
+
+
+def test_latency_delays_the_answer(scb_sandbox):
+    scb_sandbox.fault("token", latency=0.3, times=1)
+    started = time.monotonic()
+    assert request_token(scb_sandbox).status == 200
+    assert time.monotonic() - started >= 0.3
+    started = time.monotonic()
+    request_token(scb_sandbox)
+    assert time.monotonic() - started < 0.3
+
+
+def test_dropped_connection_gets_no_answer(scb_sandbox):
+    scb_sandbox.fault("token", drop=True, times=1)
+    with pytest.raises((http.client.HTTPException, OSError)):
+        request_token(scb_sandbox)
+    assert len(scb_sandbox.requests_to("token")) == 1
+    assert request_token(scb_sandbox).status == 200
+
+
+@pytest.mark.parametrize("status", [502, 503, 504])
+def test_html_error_page(scb_sandbox, status):
+    scb_sandbox.fault(html_error=status)
+    reply = request_token(scb_sandbox)
+    assert (reply.status, reply.header("Content-Type")) == (status, "text/html")
+    assert reply.body.startswith(b"<html>") and str(status).encode() in reply.body
+    assert scb_sandbox.issued_tokens == []
+
+
+@pytest.mark.parametrize(
+    ("fault", "token_statuses", "qr_statuses"),
+    [
+        ({"endpoint": "qr", "html_error": 500}, [200, 200], [500, 500]),
+        ({"endpoint": None, "html_error": 500, "times": 2}, [500, 500], [401, 401]),
+        ({"endpoint": "token", "html_error": 500, "times": 1}, [500, 200], [401, 401]),
+    ],
+)
+def test_fault_scope(scb_sandbox, fault, token_statuses, qr_statuses):
+    endpoint = fault.pop("endpoint")
+    scb_sandbox.fault(endpoint, **fault)
+    assert [request_token(scb_sandbox).status for _ in token_statuses] == token_statuses
+    assert [create_qr(scb_sandbox, "unknown").status for _ in qr_statuses] == qr_statuses
+
+
+def test_reset_forgets_everything_but_applications(scb_sandbox):
+    scb_sandbox.register_application("kept", "secret")
+    bearer = token(scb_sandbox)
+    scb_sandbox.pay(create_qr(scb_sandbox, bearer).json()["data"]["transactionId"])
+    scb_sandbox.fault(html_error=503)
+    scb_sandbox.script("qr", status=500)
+    scb_sandbox.reset()
+    assert (scb_sandbox.requests, scb_sandbox.issued_tokens, scb_sandbox.qr_codes, scb_sandbox.payments) == ([], [], {}, [])
+    assert create_qr(scb_sandbox, bearer).status == 401
+    assert request_token(scb_sandbox, key="kept", secret="secret").status == 200
+
+
+# -- recording ----------------------------------------------------------------------------------
+
+
+def test_headers_are_recorded_in_order_and_case(scb_sandbox):
+    sent = [
+        ("Host", scb_sandbox.address),
+        ("requestUId", "u-1"),
+        ("content-TYPE", "application/json"),
+        ("X-Trace", "one"),
+        ("resourceOwnerId", APP_KEY),
+        ("x-trace", "two"),
+        ("Content-Length", "2"),
+    ]
+    connection = connect(scb_sandbox)
+    try:
+        connection.putrequest("POST", "/partners/v1/oauth/token?a=1&b=%20", skip_host=True, skip_accept_encoding=True)
+        for name, value in sent:
+            connection.putheader(name, value)
+        connection.endheaders(b"{}")
+        connection.getresponse().read()
+    finally:
+        connection.close()
+    (recorded,) = scb_sandbox.requests
+    assert recorded.headers == sent
+    assert recorded.header("CONTENT-type") == "application/json" and recorded.header("x-trace") == "one"
+    assert recorded.header("Authorization") is None
+    assert (recorded.method, recorded.path, recorded.query, recorded.body) == ("POST", "/partners/v1/oauth/token", "a=1&b=%20", b"{}")
+    assert recorded.target == "/partners/v1/oauth/token?a=1&b=%20"
+    assert (recorded.endpoint, recorded.environment) == ("token", "production")
+
+
+def test_chunked_body_is_read(scb_sandbox):
+    credentials = json.dumps({"applicationKey": APP_KEY, "applicationSecret": APP_SECRET}).encode()
+    connection = connect(scb_sandbox)
+    try:
+        chunks = iter([credentials[:10], credentials[10:]])
+        connection.request("POST", PREFIXES["sandbox"] + TOKEN, body=chunks, headers=bank_headers(), encode_chunked=True)
+        assert connection.getresponse().status == 200
+    finally:
+        connection.close()
+    assert scb_sandbox.requests[0].body == credentials
+
+
+@pytest.mark.parametrize(("method", "target", "status"), [("GET", "/partners/v1/oauth/token", 405), ("POST", "/partners/v2/oauth/token", 404)])
+def test_unknown_routes_are_recorded_and_refused(scb_sandbox, method, target, status):
+    assert_failure(call(scb_sandbox, method, target), status)
+    assert scb_sandbox.requests[0].path == target
+
+
+def test_requests_to_rejects_unknown_endpoint(scb_sandbox):
+    with pytest.raises(ValueError):
+        scb_sandbox.requests_to("payments")
+
+
+# -- lifecycle, certificates, command line, plugin ----------------------------------------------
+
+
+def test_certificate_verifies_strictly_and_ca_dir_lifecycle(tmp_path):
+    given = tmp_path / "certs"
+    with Sandbox(ca_dir=str(given)) as kept, Sandbox() as temporary:
+        assert kept.ca_file == str(given / "ca.pem")
+        strict = ssl.create_default_context(cafile=kept.ca_file)
+        strict.verify_flags |= ssl.VERIFY_X509_STRICT
+        assert call(kept, "GET", "/", context=strict).status == 404
+        assert temporary.environ() == {
+            "SCB_SANDBOX_HOST": temporary.address,
+            "SCB_PRODUCTION_HOST": temporary.address,
+            "CURL_CA_BUNDLE": temporary.ca_file,
+        }
+        with pytest.raises(ssl.SSLCertVerificationError):
+            call(temporary, "GET", "/", context=ssl.create_default_context(cafile=kept.ca_file))
+        temporary_dir = Path(temporary.ca_file).parent
+    assert (given / "ca.pem").exists() and not temporary_dir.exists()
+    with pytest.raises(RuntimeError):
+        kept.address
+
+
+@pytest.mark.skipif(shutil.which("curl") is None, reason="curl command-line tool not installed")
+@pytest.mark.parametrize("host", ["127.0.0.1", "localhost"])
+def test_curl_verifies_the_certificate(scb_sandbox, host):
+    port = scb_sandbox.address.rsplit(":", 1)[1]
+    credentials = json.dumps({"applicationKey": APP_KEY, "applicationSecret": APP_SECRET})
+    result = subprocess.run(
+        ["curl", "-sS", "--fail", "--cacert", scb_sandbox.ca_file, f"https://{host}:{port}{PREFIXES['production']}{TOKEN}",
+         "-H", "Content-Type: application/json", "-H", f"resourceOwnerId: {APP_KEY}", "-H", "requestUId: u", "-d", credentials],
+        capture_output=True, text=True, timeout=10, check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["data"]["accessToken"] == scb_sandbox.issued_tokens[0]
+
+
+def read_lines(stream, count, timeout=15.0):
+    lines, deadline = [], time.monotonic() + timeout
+    with selectors.DefaultSelector() as selector:
+        selector.register(stream, selectors.EVENT_READ)
+        while len(lines) < count and selector.select(max(0.0, deadline - time.monotonic())):
+            line = stream.readline()
+            if not line:
+                break
+            lines.append(line.rstrip("\n"))
+    return lines
+
+
+@pytest.mark.parametrize("stop_signal", [signal.SIGTERM, signal.SIGINT])
+def test_command_line_prints_exports_and_stops_on_signal(stop_signal):
+    source_root = Path(halvenor_scb_lib.sandbox.__file__).parents[2]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(source_root), os.environ.get("PYTHONPATH", "")])}
+    command = [sys.executable, "-m", "halvenor_scb_lib.sandbox", "--app", "erp:s3cret", "--token-lifetime", "90"]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as process:
+        try:
+            lines = read_lines(process.stdout, 4)
+            exports = dict(shlex.split(line)[1].split("=", 1) for line in lines if line.startswith("export "))
+            assert set(exports) == {"SCB_SANDBOX_HOST", "SCB_PRODUCTION_HOST", "CURL_CA_BUNDLE"}, lines
+            assert any("erp" in line and "s3cret" in line for line in lines if line.startswith("#"))
+            connection = http.client.HTTPSConnection(
+                *exports["SCB_SANDBOX_HOST"].rsplit(":", 1), context=ssl.create_default_context(cafile=exports["CURL_CA_BUNDLE"]), timeout=5
+            )
+            try:
+                body = json.dumps({"applicationKey": "erp", "applicationSecret": "s3cret"})
+                connection.request("POST", PREFIXES["sandbox"] + TOKEN, body=body, headers=bank_headers())
+                assert json.loads(connection.getresponse().read())["data"]["expiresIn"] == 90
+            finally:
+                connection.close()
+            process.send_signal(stop_signal)
+            assert process.wait(timeout=10) == 0, process.stderr.read()
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    assert not Path(exports["CURL_CA_BUNDLE"]).exists()
+
+
+def test_plugin_resets_between_tests_and_sets_environment(pytester):
+    pytester.makepyfile(
+        """
+        import http.client
+        import os
+        import ssl
+
+        pytest_plugins = ["halvenor_scb_lib.sandbox.pytest_plugin"]
+
+        def test_leaves_state_behind(scb_sandbox):
+            scb_sandbox.token_lifetime = 5
+            scb_sandbox.fault(html_error=500)
+            scb_sandbox.requests.append("junk")
+
+        def test_sees_a_clean_sandbox(scb_sandbox, scb_sandbox_server):
+            assert scb_sandbox is scb_sandbox_server
+            assert scb_sandbox.requests == [] and scb_sandbox.token_lifetime == 1800
+            assert os.environ["SCB_SANDBOX_HOST"] == os.environ["SCB_PRODUCTION_HOST"] == scb_sandbox.address
+            assert os.environ["CURL_CA_BUNDLE"] == scb_sandbox.ca_file
+            host, port = scb_sandbox.address.split(":")
+            context = ssl.create_default_context(cafile=os.environ["CURL_CA_BUNDLE"])
+            connection = http.client.HTTPSConnection(host, int(port), context=context, timeout=5)
+            connection.request("GET", "/")
+            assert connection.getresponse().status == 404
+            connection.close()
+        """
+    )
+    pytester.runpytest("-p", "no:cacheprovider").assert_outcomes(passed=2)
