@@ -6,9 +6,9 @@ import base64
 import binascii
 import datetime
 import http.client
+import itertools
 import json
 import os
-import selectors
 import shlex
 import shutil
 import signal
@@ -16,6 +16,7 @@ import ssl
 import struct
 import subprocess
 import sys
+import threading
 import time
 import zlib
 from dataclasses import dataclass
@@ -618,14 +619,10 @@ def test_curl_verifies_the_certificate(scb_sandbox, host):
 
 
 def read_lines(stream, count, timeout=15.0):
-    lines, deadline = [], time.monotonic() + timeout
-    with selectors.DefaultSelector() as selector:
-        selector.register(stream, selectors.EVENT_READ)
-        while len(lines) < count and selector.select(max(0.0, deadline - time.monotonic())):
-            line = stream.readline()
-            if not line:
-                break
-            lines.append(line.rstrip("\n"))
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(line.rstrip("\n") for line in itertools.islice(stream, count)))
+    reader.start()
+    reader.join(timeout)
     return lines
 
 
