@@ -20,9 +20,10 @@ if [ "$mode" = regular ]; then
     exec python3 -m pytest "$@"
 fi
 
-# Sanitizer builds go into their own environment so the regular install stays as it is.
+# Sanitizer builds go into an environment of their own, isolated from the
+# regular (possibly editable) install.
 venv=".venv-$mode"
-python3 -m venv --system-site-packages "$venv"
+python3 -m venv "$venv"
 if [ "$mode" = sanitize ]; then
     define="SCB_SANITIZE=ON"
     runtime="$(g++ -print-file-name=libasan.so)"
@@ -33,7 +34,9 @@ else
     runtime="$(g++ -print-file-name=libtsan.so)"
     export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps \
-    --force-reinstall -C "cmake.define.$define" -C "build-dir=build/$mode" . >/dev/null
+pip_quiet=(-q --disable-pip-version-check --root-user-action=ignore)
+"$venv/bin/python" -m pip uninstall -y "${pip_quiet[@]}" halvenor_scb_lib >/dev/null 2>&1 || true
+"$venv/bin/python" -m pip install "${pip_quiet[@]}" -C "cmake.define.$define" -C "build-dir=build/$mode" \
+    ".[test]" >/dev/null
 # The interpreter is not instrumented: the runtime must be loaded first.
 LD_PRELOAD="$runtime" exec "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
