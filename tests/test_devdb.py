@@ -1,6 +1,8 @@
 import os
 import uuid
 from contextlib import ExitStack
+from datetime import datetime, timedelta, timezone
+from decimal import Decimal
 
 import psycopg
 import pytest
@@ -34,6 +36,21 @@ def test_bare_libpq_connect_reaches_the_cluster_over_its_socket(pg):
             "SELECT current_database(), current_user, inet_server_addr()"
         ).fetchone()
     assert (database, user, server_addr) == (pg.dbname, "postgres", None)
+
+
+@pytest.mark.parametrize(
+    ("variable", "value"),
+    [
+        ("PGOPTIONS", "-c search_path=nowhere"),
+        ("PGHOSTADDR", "127.0.0.1"),
+        ("PGTARGETSESSIONATTRS", "standby"),
+        ("PGGSSENCMODE", "require"),
+        ("PGCHANNELBINDING", "require"),
+    ],
+)
+def test_admin_connections_ignore_libpq_variables_a_test_sets(pg, monkeypatch, variable, value):
+    monkeypatch.setenv(variable, value)
+    assert pg.execute("SELECT current_setting('search_path'), inet_server_addr()") == [('"$user", public', None)]
 
 
 def test_truncate_empties_tables_and_restarts_ids(pg):
@@ -88,3 +105,29 @@ def test_stop_leaves_no_server_and_no_directory():
         os.kill(postmaster_pid, 0)
     with pytest.raises(psycopg.OperationalError):
         psycopg.connect(host="127.0.0.1", port=server.port, user="postgres", password="x", connect_timeout=2)
+
+
+@pytest.fixture
+def server_timezone(pg):
+    """Lets a test change the session cluster's default zone, and puts the old one back."""
+    (original,) = pg.execute("SHOW timezone")[0]
+    yield pg.set_timezone
+    pg.set_timezone(original)
+
+
+@pytest.mark.parametrize("zone", ["Asia/Bangkok", "America/Los_Angeles", "Pacific/Kiritimati"])
+def test_erp_token_expiry_is_naive_utc_whatever_the_server_zone(erp_db, pg, server_timezone, zone):
+    server_timezone(zone)
+    config_id = erp_db.add_config(access_token="T", expires_in_seconds=600)
+    (expires_at,) = pg.execute("SELECT token_expires_at FROM scb_api_config WHERE id = %s", (config_id,))[0]
+    expected = datetime.now(timezone.utc).replace(tzinfo=None) + timedelta(seconds=600)
+    assert abs(expires_at - expected) < timedelta(seconds=5)
+    token, seconds_left = erp_db.token_row(config_id)
+    assert token == "T" and 595 < seconds_left <= 600
+
+
+def test_erp_intents_filter_by_invoice_in_insertion_order(erp_db):
+    first, _, third = (erp_db.add_intent(invoice_id=invoice, amount=Decimal("10.50")) for invoice in (5, 6, 5))
+    assert [row["id"] for row in erp_db.intents(5)] == [first, third]
+    assert [row["invoice_id"] for row in erp_db.intents()] == [5, 6, 5]
+    assert erp_db.intents(5)[0]["amount"] == Decimal("10.50")

@@ -9,6 +9,7 @@ rows, roles and server settings the way a real deployment might.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import os
 import pwd
 import re
@@ -68,9 +69,13 @@ CREATE TABLE IF NOT EXISTS scb_payment_intent (
 """
 
 ERP_TABLES = ("scb_api_config", "res_partner_bank", "scb_payment_intent")
+_ERP_TABLE_LIST = sql.SQL(", ").join(map(sql.Identifier, ERP_TABLES))
+
+Statement = str | sql.SQL | sql.Composed
 
 SUPERUSER = "postgres"
 START_TIMEOUT = 30.0
+RELOAD_TIMEOUT = 10.0
 STOP_TIMEOUT = 15.0
 # TRUNCATE queues behind any transaction a test left open; fail instead of hanging the run.
 TRUNCATE_LOCK_TIMEOUT = "10s"
@@ -114,11 +119,36 @@ def _version(bindir: Path) -> tuple[int, ...]:
 def _free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+        port: int = probe.getsockname()[1]
+        return port
 
 
 def _conf_literal(value: str) -> str:
     return "'" + value.replace("'", "''") + "'"
+
+
+# libpq fills every parameter a caller leaves out from PG* variables, which tests set on
+# purpose to exercise the extension; pin the ones that would bend or break a connection
+# to the throwaway cluster. An empty value counts as given, so it masks the variable.
+_NEUTRAL_LIBPQ_PARAMS = {
+    "hostaddr": "",
+    "options": "",
+    "client_encoding": "UTF8",
+    "sslmode": "disable",
+    "gssencmode": "disable",
+    "channel_binding": "disable",
+    "require_auth": "",
+    "target_session_attrs": "any",
+    "load_balance_hosts": "disable",
+    "sslnegotiation": "postgres",
+}
+
+
+@functools.cache
+def _pinned_libpq_params() -> dict[str, str]:
+    """The neutral parameters this libpq knows; older ones reject unknown keywords."""
+    known = {option.keyword.decode() for option in psycopg.pq.Conninfo.get_defaults()}
+    return {name: value for name, value in _NEUTRAL_LIBPQ_PARAMS.items() if name in known}
 
 
 def _server_account() -> pwd.struct_passwd | None:
@@ -156,8 +186,11 @@ def _launcher(account: pwd.struct_passwd | None) -> list[str]:
 
 
 def _server_env() -> dict[str, str]:
-    """Our environment minus libpq variables, which initdb and postgres would otherwise honour."""
-    return {k: v for k, v in os.environ.items() if not k.startswith("PG")}
+    """Our environment minus libpq variables, which initdb and postgres would otherwise honour,
+    and minus LD_PRELOAD: a sanitizer runtime preloaded for the extension has no business in
+    the server, which is not built for it.
+    """
+    return {k: v for k, v in os.environ.items() if not k.startswith("PG") and k != "LD_PRELOAD"}
 
 
 def insert_returning_id(conn: psycopg.Connection[Any], table: str, values: dict[str, Any]) -> int:
@@ -209,7 +242,7 @@ class ThrowawayPostgres:
         self.host = ""
         self.port = 0
         self._cluster: _Cluster | None = None
-        self._finalizer: weakref.finalize | None = None
+        self._finalizer: weakref.finalize[[_Cluster], ThrowawayPostgres] | None = None
 
     def __enter__(self) -> ThrowawayPostgres:
         self.start()
@@ -323,7 +356,8 @@ class ThrowawayPostgres:
                 return
             except psycopg.OperationalError:
                 if time.monotonic() > deadline:
-                    raise PostgresUnavailable(f"postgres not ready after {START_TIMEOUT}s:\n{self.server_log()}") from None
+                    log = self.server_log()
+                    raise PostgresUnavailable(f"postgres not ready after {START_TIMEOUT}s:\n{log}") from None
                 time.sleep(0.05)
 
     def server_log(self) -> str:
@@ -333,19 +367,24 @@ class ThrowawayPostgres:
             return ""
 
     def _superuser_params(self, **overrides: Any) -> dict[str, Any]:
-        return {"host": self.host, "port": self.port, "dbname": self.dbname, "user": self.user, **overrides}
+        target = {"host": self.host, "port": self.port, "dbname": self.dbname, "user": self.user}
+        return {**_pinned_libpq_params(), **target, **overrides}
 
     def environ(self) -> dict[str, str]:
         """libpq variables reaching this cluster over its unix socket as superuser."""
         return {"PGHOST": self.host, "PGPORT": str(self.port), "PGDATABASE": self.dbname, "PGUSER": self.user}
 
     def connect(self, **kw: Any) -> psycopg.Connection[Any]:
-        """Autocommit superuser connection over the socket; keyword arguments override."""
+        """Autocommit superuser connection over the socket; keyword arguments override.
+
+        PG* variables that shape a connection (PGOPTIONS, PGSSLMODE, PGHOSTADDR, ...)
+        are masked; a PGSERVICE naming a service that does not exist still breaks it.
+        """
         params = self._superuser_params(autocommit=True)
         params.update(kw)
         return psycopg.connect(**params)
 
-    def execute(self, statement: str | sql.Composable, params: Any = None) -> list[tuple[Any, ...]]:
+    def execute(self, statement: Statement, params: Any = None) -> list[tuple[Any, ...]]:
         """Run one statement on a fresh autocommit connection; its rows, or [] if it returns none."""
         with self.connect() as conn, conn.execute(statement, params) as cursor:
             return cursor.fetchall() if cursor.description else []
@@ -355,9 +394,8 @@ class ThrowawayPostgres:
             conn.execute(ERP_SCHEMA_SQL)
 
     def truncate_erp_tables(self) -> None:
-        tables = sql.SQL(", ").join(map(sql.Identifier, ERP_TABLES))
         with self.connect(options=f"-c lock_timeout={TRUNCATE_LOCK_TIMEOUT}") as conn:
-            conn.execute(sql.SQL("TRUNCATE {} RESTART IDENTITY CASCADE").format(tables))
+            conn.execute(sql.SQL("TRUNCATE {} RESTART IDENTITY CASCADE").format(_ERP_TABLE_LIST))
 
     def set_timezone(self, tz: str) -> None:
         """Change the server's default TimeZone; sessions opened after this returns use it."""
@@ -365,7 +403,7 @@ class ThrowawayPostgres:
         self.execute(sql.SQL("ALTER SYSTEM SET timezone = {}").format(sql.Literal(tz)))
         self.execute("SELECT pg_reload_conf()")
         # The reload is asynchronous: wait until new backends carry the re-read configuration.
-        deadline = time.monotonic() + START_TIMEOUT
+        deadline = time.monotonic() + RELOAD_TIMEOUT
         while self.execute("SELECT pg_conf_load_time()")[0][0] <= loaded_before:
             if time.monotonic() > deadline:
                 raise RuntimeError(f"server did not reload its configuration:\n{self.server_log()}")
@@ -375,12 +413,11 @@ class ThrowawayPostgres:
         """A LOGIN role, password-authenticated over TCP, that may read and write the ERP tables."""
         role = sql.Identifier(name)
         self.create_erp_schema()
-        tables = sql.SQL(", ").join(map(sql.Identifier, ERP_TABLES))
         statements = [
             sql.SQL("CREATE ROLE {} LOGIN PASSWORD {}").format(role, sql.Literal(password)),
             sql.SQL("GRANT CONNECT ON DATABASE {} TO {}").format(sql.Identifier(self.dbname), role),
             sql.SQL("GRANT USAGE ON SCHEMA public TO {}").format(role),
-            sql.SQL("GRANT SELECT, INSERT, UPDATE, DELETE ON {} TO {}").format(tables, role),
+            sql.SQL("GRANT SELECT, INSERT, UPDATE, DELETE ON {} TO {}").format(_ERP_TABLE_LIST, role),
             sql.SQL("GRANT USAGE, SELECT ON ALL SEQUENCES IN SCHEMA public TO {}").format(role),
         ]
         with self.connect() as conn, conn.transaction():

@@ -42,7 +42,10 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def shell_lines(sandbox: Sandbox) -> list[str]:
     exports = [f"export {name}={shlex.quote(value)}" for name, value in sandbox.environ().items()]
-    apps = [f"# application key {shlex.quote(key)} secret {shlex.quote(secret)}" for key, secret in sandbox.applications.items()]
+    apps = [
+        f"# application key {shlex.quote(key)} secret {shlex.quote(secret)}"
+        for key, secret in sandbox.applications.items()
+    ]
     return exports + apps
 
 

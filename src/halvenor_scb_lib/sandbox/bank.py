@@ -167,8 +167,7 @@ class Bank:
         body = _json_object(request.body)
         key, secret = body.get("applicationKey"), body.get("applicationSecret")
         with self._lock:
-            known = isinstance(key, str) and isinstance(secret, str) and self._applications.get(key) == secret
-            if not known:
+            if not isinstance(key, str) or not isinstance(secret, str) or self._applications.get(key) != secret:
                 raise BankError(401, CODE_INVALID_CREDENTIALS, "Invalid applicationKey or applicationSecret")
             lifetime = self.token_lifetime
             issued_at = time.time()

@@ -43,10 +43,12 @@ def write_certificates(directory: str) -> CertificateFiles:
 
 
 def _ca_certificate(key: ec.EllipticCurvePrivateKey) -> x509.Certificate:
-    name = x509.Name([
-        x509.NameAttribute(NameOID.ORGANIZATION_NAME, "halvenor SCB sandbox"),
-        x509.NameAttribute(NameOID.COMMON_NAME, "halvenor SCB sandbox CA"),
-    ])
+    name = x509.Name(
+        [
+            x509.NameAttribute(NameOID.ORGANIZATION_NAME, "halvenor SCB sandbox"),
+            x509.NameAttribute(NameOID.COMMON_NAME, "halvenor SCB sandbox CA"),
+        ]
+    )
     public_key = key.public_key()
     return (
         _builder(name, name, public_key)
@@ -78,7 +80,7 @@ def _server_certificate(
 
 
 def _builder(subject: x509.Name, issuer: x509.Name, public_key: ec.EllipticCurvePublicKey) -> x509.CertificateBuilder:
-    now = datetime.datetime.now(datetime.timezone.utc)
+    now = datetime.datetime.now(datetime.UTC)
     return (
         x509.CertificateBuilder()
         .subject_name(subject)

@@ -20,7 +20,7 @@ ROUTES = {
 }
 PAY_PATH = "/_sandbox/pay"
 
-JsonBody = str | bytes | dict | list
+JsonBody = str | bytes | dict[str, Any] | list[Any]
 
 
 def route(path: str) -> tuple[str | None, str | None]:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import logging
 import shutil
 import socket
@@ -11,7 +12,7 @@ import tempfile
 import threading
 from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, BinaryIO
+from typing import Any
 
 from .bank import Bank
 from .certs import write_certificates
@@ -93,7 +94,7 @@ class Sandbox:
 
     @property
     def address(self) -> str:
-        host, port = self._running_server().server_address[:2]
+        host, port = self._running_server().socket.getsockname()[:2]
         return f"{host}:{port}"
 
     @property
@@ -216,7 +217,7 @@ class _SandboxHTTPServer(ThreadingHTTPServer):
     def server_bind(self) -> None:
         # HTTPServer.server_bind would look up the host's FQDN, which can stall on machines without DNS.
         socketserver.TCPServer.server_bind(self)
-        self.server_name, self.server_port = self.server_address[:2]
+        self.server_name, self.server_port = self.socket.getsockname()[:2]
 
     def get_request(self) -> tuple[socket.socket, Any]:
         # The TLS handshake happens in the handler thread, so a slow client cannot block accept().
@@ -229,7 +230,10 @@ class _SandboxHTTPServer(ThreadingHTTPServer):
 
     def process_request(self, request: Any, client_address: Any) -> None:
         thread = threading.Thread(
-            target=self._process_request_tracked, args=(request, client_address), name="scb-sandbox-request", daemon=True
+            target=self._process_request_tracked,
+            args=(request, client_address),
+            name="scb-sandbox-request",
+            daemon=True,
         )
         with self._handlers_lock:
             self._handlers.add(thread)
@@ -304,7 +308,7 @@ class _Handler(BaseHTTPRequestHandler):
         log.info("%s %s", self.client_address[0], format % args)
 
 
-def read_chunked(stream: BinaryIO) -> bytes:
+def read_chunked(stream: io.BufferedIOBase) -> bytes:
     body = bytearray()
     while True:
         size = int(stream.readline(MAX_LINE).split(b";")[0], 16)
