@@ -224,8 +224,9 @@ char *store_new_qr(const InvoiceRequest &request, const char *qr_text) {
     if (refused(answer.get())) {
         return printed_copy(answer.get());
     }
+    // A success without a QR object would be stored and handed back for good.
     const cJSON *data = member(answer.get(), "data");
-    if (data == nullptr) {
+    if (!cJSON_IsObject(data)) {
         return scb_create_error_response(9103, "No data in QR response");
     }
     const char *qr_payload = bank_value(data, "qrRawData", "");

@@ -1,0 +1,234 @@
+"""The invoice QR flow: one QR per invoice at the bank, handed back from its intent afterwards."""
+
+from __future__ import annotations
+
+import ctypes
+import http.client
+import json
+import socket
+import ssl
+import uuid
+from decimal import Decimal
+
+import pytest
+
+from halvenor_scb_lib import _binding
+
+lib = ctypes.CDLL(_binding.__file__)
+lib.scb_db_connect.restype = ctypes.c_void_p
+lib.scb_db_connect.argtypes = [ctypes.c_char_p]
+lib.scb_db_close.argtypes = [ctypes.c_void_p]
+lib.scb_free.argtypes = [ctypes.c_void_p]
+lib.scb_create_qr_for_invoice.restype = ctypes.c_void_p
+lib.scb_create_qr_for_invoice.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32,
+                                          ctypes.c_char_p, ctypes.c_char_p, ctypes.c_double]
+
+BILLER = "123456789012345"
+
+
+def envelope(code: int, description: str) -> dict:
+    return {"status": {"code": code, "description": description}, "data": None}
+
+
+def endpoints(sandbox) -> list[str]:
+    return [request.endpoint for request in sandbox.requests]
+
+
+def bank_token(sandbox, key: str = "KEY1", secret: str = "SECRET1") -> str:
+    """A token the bank really issued, fetched past the module."""
+    host, port = sandbox.address.rsplit(":", 1)
+    context = ssl.create_default_context(cafile=sandbox.ca_file)
+    connection = http.client.HTTPSConnection(host, int(port), context=context, timeout=5)
+    try:
+        connection.request("POST", "/partners/sandbox/v1/oauth/token",
+                           body=json.dumps({"applicationKey": key, "applicationSecret": secret}),
+                           headers={"Content-Type": "application/json", "resourceOwnerId": key,
+                                    "requestUId": str(uuid.uuid4())})
+        token = json.loads(connection.getresponse().read())["data"]["accessToken"]
+    finally:
+        connection.close()
+    sandbox.requests.clear()
+    return token
+
+
+def raw_qr_for_invoice(invoice_id: int, bank_account_id: int, amount: float = 10.1) -> str:
+    conn = lib.scb_db_connect(None)
+    try:
+        pointer = lib.scb_create_qr_for_invoice(conn, invoice_id, 1, 1, b"INV0007", str(bank_account_id).encode(),
+                                                amount)
+        try:
+            return ctypes.string_at(pointer).decode()
+        finally:
+            lib.scb_free(pointer)
+    finally:
+        lib.scb_db_close(conn)
+
+
+@pytest.fixture
+def account(erp) -> dict:
+    config_id = erp.add_config()
+    return {"config_id": config_id, "bank_account_id": str(erp.add_bank_account(config_id, biller_id=BILLER))}
+
+
+def invoice_args(account: dict, **changes) -> dict:
+    return {"invoice_id": 7, "company_id": 1, "config_id": account["config_id"], "reference": "INV0007",
+            "amount": 10.1, "bank_account_id": account["bank_account_id"], **changes}
+
+
+@pytest.mark.parametrize("by_keyword, amount, amount_text", [(False, 10.1, "10.10"), (True, 1234567.89, "1234567.89")])
+def test_first_call_creates_qr_and_stores_pending_intent(erp, scb_sandbox, account, by_keyword, amount, amount_text):
+    args = invoice_args(account, amount=amount)
+    result = _binding.create_qr_for_invoice(**args) if by_keyword else _binding.create_qr_for_invoice(*args.values())
+    assert endpoints(scb_sandbox) == ["token", "qr"]
+    qr_request = scb_sandbox.requests[1]
+    assert qr_request.header("Authorization") == f"Bearer {scb_sandbox.issued_tokens[-1]}"
+    assert qr_request.json() == {"qrType": "PP", "ppType": "BILLERID", "ppId": BILLER, "amount": amount_text,
+                                 "ref1": "INV0007", "ref2": "INVOICE", "ref3": "SCB"}
+    (row,) = erp.intents()
+    (qr,) = scb_sandbox.qr_codes.values()
+    assert list(result.items()) == [
+        ("intent_id", row["id"]), ("reference", "INV0007"), ("amount", amount), ("qr_payload", qr["payload"]),
+        ("qr_image_base64", row["qr_image_base64"]), ("transaction_id", qr["transactionId"])]
+    assert (row["status"], row["channel"], row["amount"], row["qr_payload"], row["transaction_id"]) == (
+        "pending", "invoice", Decimal(amount_text), qr["payload"], qr["transactionId"])
+    assert (row["invoice_id"], row["company_id"], row["scb_api_config_id"]) == (7, 1, account["config_id"])
+    # This flow takes a fresh token each time and leaves the cached one alone.
+    assert erp.token_row(account["config_id"]) == (None, None)
+
+
+@pytest.mark.parametrize("changes, reused", [
+    ({"amount": 99.0}, True),
+    ({"reference": "OTHER"}, True),
+    ({"bank_account_id": "999999", "config_id": 42}, True),
+    ({"company_id": 2}, False),
+    ({"invoice_id": 8}, False),
+])
+def test_later_call_returns_stored_intent_without_bank(erp, scb_sandbox, account, capfd, changes, reused):
+    first = _binding.create_qr_for_invoice(**invoice_args(account))
+    scb_sandbox.requests.clear()
+    capfd.readouterr()
+    second = _binding.create_qr_for_invoice(**invoice_args(account, **changes))
+    if not reused:
+        assert endpoints(scb_sandbox) == ["token", "qr"]
+        assert second["intent_id"] != first["intent_id"] and len(erp.intents()) == 2
+        return
+    assert scb_sandbox.requests == []
+    assert "Found existing intent - returning cached QR" in capfd.readouterr().err
+    assert list(second.items()) == [
+        ("intent_id", first["intent_id"]), ("reference", "INV0007"), ("qr_payload", first["qr_payload"]),
+        ("qr_image_base64", first["qr_image_base64"]), ("transaction_id", first["transaction_id"]),
+        ("amount", 10.1), ("status", "pending"), ("channel", "invoice")]
+    assert len(erp.intents()) == 1
+
+
+def test_expired_intent_is_overwritten_and_bank_called_again(erp, scb_sandbox, account):
+    old = erp.add_intent(invoice_id=7, status="expired", reference="OLD", qr_payload="OLDQR", amount=1)
+    result = _binding.create_qr_for_invoice(**invoice_args(account))
+    (row,) = erp.intents()
+    assert result["intent_id"] == old and "status" not in result
+    assert (row["status"], row["reference"], row["qr_payload"]) == ("expired", "OLD", result["qr_payload"])
+    _binding.create_qr_for_invoice(**invoice_args(account))
+    assert endpoints(scb_sandbox) == ["token", "qr"] * 2
+
+
+@pytest.mark.parametrize("status, body", [
+    (200, '{"status": {"code": 4001, "description": "ref1 is wrong"},\n "data": null}'),
+    (200, '{"status": {"code": "1000", "description": "Success"}, "data": {"qrRawData": "P", "qrImage": "I"}}'),
+    (400, '{ "status" : { "code" : 4001, "description" : "Bad request" }, "data" : { } }'),
+])
+def test_bank_refusal_comes_back_compacted_and_nothing_is_stored(erp, scb_sandbox, account, status, body):
+    scb_sandbox.script("qr", status=status, body=body)
+    assert raw_qr_for_invoice(7, account["bank_account_id"]) == json.dumps(json.loads(body), separators=(",", ":"))
+    assert erp.intents() == []
+    # Nothing was stored, so the next call asks the bank again.
+    assert "transaction_id" in _binding.create_qr_for_invoice(**invoice_args(account))
+    assert endpoints(scb_sandbox) == ["token", "qr"] * 2
+
+
+@pytest.mark.parametrize("data, members, stored", [
+    ({"qrRawData": "P", "qrImage": "I"}, {"qr_payload": "P", "qr_image_base64": "I"}, ("P", "I", "")),
+    ({"qrImage": "I", "transactionId": "T"}, {"qr_payload": "", "qr_image_base64": "I", "transaction_id": "T"},
+     ("", "I", "T")),
+    ({"qrRawData": 5, "qrImage": None, "transactionId": 7}, {}, (None, None, "")),
+])
+def test_bank_values_missing_or_not_text(erp, scb_sandbox, account, data, members, stored):
+    scb_sandbox.script("qr", body={"status": {"code": 1000, "description": "Success"}, "data": data})
+    result = _binding.create_qr_for_invoice(**invoice_args(account))
+    (row,) = erp.intents()
+    assert result == {"intent_id": row["id"], "reference": "INV0007", "amount": 10.1, **members}
+    assert (row["qr_payload"], row["qr_image_base64"], row["transaction_id"]) == stored
+
+
+@pytest.mark.parametrize("data", [None, "QR", [], "absent"])
+def test_success_without_qr_object_is_not_stored(erp, scb_sandbox, account, data):
+    answer = {"status": {"code": 1000, "description": "Success"}}
+    if data != "absent":
+        answer["data"] = data
+    scb_sandbox.script("qr", body=answer)
+    assert _binding.create_qr_for_invoice(**invoice_args(account)) == envelope(9103, "No data in QR response")
+    assert erp.intents() == []
+
+
+@pytest.mark.parametrize("answer", [
+    lambda token: {"access_token": token, "token_type": "Bearer"},
+    lambda token: {"data": {"accessToken": token}},
+])
+def test_token_taken_from_either_member(erp, scb_sandbox, account, answer):
+    token = bank_token(scb_sandbox)
+    scb_sandbox.script("token", body=answer(token))
+    result = _binding.create_qr_for_invoice(**invoice_args(account))
+    assert scb_sandbox.requests_to("qr")[0].header("Authorization") == f"Bearer {token}"
+    assert result["intent_id"] == 1
+
+
+@pytest.mark.parametrize("status, body, description", [
+    (200, {"access_token": 12345}, "No access token in response"),
+    (200, {"access_token": None, "data": {"accessToken": "T"}}, "No access token in response"),
+    (200, {"data": {"accessToken": ["T"]}}, "No access token in response"),
+    (401, {"status": {"code": 4010, "description": "Invalid credentials"}, "data": None},
+     "No access token in response"),
+    (200, "not json", "Invalid token response"),
+])
+def test_unusable_token_answer(erp, scb_sandbox, account, status, body, description):
+    scb_sandbox.script("token", status=status, body=body)
+    assert _binding.create_qr_for_invoice(**invoice_args(account)) == envelope(9302, description)
+    assert endpoints(scb_sandbox) == ["token"] and erp.intents() == []
+
+
+def test_wrong_credentials(erp, scb_sandbox, account):
+    erp.pg.execute("UPDATE scb_api_config SET api_secret = 'WRONG'")
+    assert _binding.create_qr_for_invoice(**invoice_args(account)) == envelope(9302, "No access token in response")
+    assert endpoints(scb_sandbox) == ["token"] and erp.intents() == []
+
+
+@pytest.mark.parametrize("bank_account", [
+    {"config_id": None},
+    {"use_scb_qr": False},
+    {"active": False},
+])
+def test_bank_account_without_usable_configuration(erp, scb_sandbox, bank_account):
+    config_id = erp.add_config(active=bank_account.pop("active", True))
+    bank_account_id = erp.add_bank_account(**{"config_id": config_id, **bank_account})
+    result = _binding.create_qr_for_invoice(7, 1, config_id, "INV0007", 10.1, str(bank_account_id))
+    assert result == envelope(9003, "SCB configuration not found")
+    assert scb_sandbox.requests == [] and erp.intents() == []
+
+
+def test_unreachable_database(no_pg_env, monkeypatch, scb_sandbox):
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    monkeypatch.setenv("PGHOST", "127.0.0.1")
+    monkeypatch.setenv("PGPORT", str(port))
+    with pytest.raises(RuntimeError, match="^Failed to connect to database$"):
+        _binding.create_qr_for_invoice(7, 1, 1, "INV0007", 10.1, "1")
+    assert scb_sandbox.requests == []
+
+
+def test_null_handle(capfd):
+    pointer = lib.scb_create_qr_for_invoice(None, 7, 1, 1, b"INV0007", b"1", 10.1)
+    try:
+        assert json.loads(ctypes.string_at(pointer)) == envelope(9002, "Database connection required")
+    finally:
+        lib.scb_free(pointer)
+    assert capfd.readouterr().err.count("ERROR: Database connection is NULL") == 1

@@ -1,0 +1,363 @@
+"""Bill-payment inquiry against the bank sandbox: request forms, token reuse and the one retry."""
+
+from __future__ import annotations
+
+import datetime
+import http.client
+import json
+import os
+import re
+import socket
+import ssl
+import threading
+import time
+import uuid
+from urllib.parse import quote
+
+import pytest
+
+from halvenor_scb_lib import _binding
+
+LINE = re.compile(r"\[CORVANE\] \[[^]]+\] (INFO|ERROR|DEBUG): (.*)")
+PATHS = {"production": "/partners/v1", "sandbox": "/partners/sandbox/v1"}
+BILLER = "123456789012345"
+DATE = "2024-01-31"
+OWN_HEADERS = ("Content-Type", "Authorization", "resourceOwnerId", "requestUId", "Accept-Language")
+
+
+def envelope(code: int, description: str) -> dict:
+    return {"status": {"code": code, "description": description}, "data": None}
+
+
+def log_lines(capfd: pytest.CaptureFixture[str], level: str) -> list[str]:
+    matches = [LINE.fullmatch(line) for line in capfd.readouterr().err.splitlines()]
+    return [m.group(2) for m in matches if m and m.group(1) == level]
+
+
+def endpoints(sandbox) -> list[str]:
+    return [request.endpoint for request in sandbox.requests]
+
+
+def expected_query(*pairs: tuple[str, str]) -> str:
+    return "&".join(f"{name}={quote(value, safe='')}" for name, value in pairs)
+
+
+def bank_token(sandbox, key: str = "KEY1", secret: str = "SECRET1") -> str:
+    """A token the bank really issued, fetched past the module."""
+    host, port = sandbox.address.rsplit(":", 1)
+    connection = http.client.HTTPSConnection(
+        host, int(port), context=ssl.create_default_context(cafile=sandbox.ca_file), timeout=5)
+    try:
+        connection.request("POST", "/partners/sandbox/v1/oauth/token",
+                           body=json.dumps({"applicationKey": key, "applicationSecret": secret}),
+                           headers={"Content-Type": "application/json", "resourceOwnerId": key,
+                                    "requestUId": str(uuid.uuid4())})
+        token = json.loads(connection.getresponse().read())["data"]["accessToken"]
+    finally:
+        connection.close()
+    sandbox.requests.clear()
+    return token
+
+
+def dead_port() -> str:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return str(probe.getsockname()[1])
+
+
+@pytest.fixture
+def inquire(pg):
+    """The Python method, followed by the check that it left no database connection open."""
+    def call(config_id, **kwargs):
+        result = _binding.scb_api_payment_inquiry(str(config_id), **kwargs)
+        assert pg.wait_for_client_connections(0) == 0
+        return result
+    return call
+
+
+@pytest.fixture
+def cached(erp, scb_sandbox):
+    """A configuration whose row holds a valid bank token, so the first request uses it."""
+    config_id = erp.add_config()
+    token = bank_token(scb_sandbox)
+    erp.pg.execute("UPDATE scb_api_config SET access_token = %s,"
+                   " token_expires_at = (now() AT TIME ZONE 'UTC') + interval '1000 seconds'", (token,))
+    return config_id
+
+
+def when_request(sandbox, endpoint: str, action) -> threading.Thread:
+    """Runs action once the sandbox has received a request to endpoint; a latency fault on that request
+    holds its answer back meanwhile, so the action lands between two steps of the module."""
+    sandbox.fault(endpoint, latency=0.4, times=1)
+    seen = len(sandbox.requests_to(endpoint))
+
+    def wait_and_act():
+        deadline = time.monotonic() + 10
+        while len(sandbox.requests_to(endpoint)) == seen and time.monotonic() < deadline:
+            time.sleep(0.005)
+        action()
+    thread = threading.Thread(target=wait_and_act, daemon=True)
+    thread.start()
+    return thread
+
+
+@pytest.mark.parametrize("environment, method, host_path", [
+    ("sandbox", "GET", "sandbox"),
+    ("production", "POST", "production"),
+    ("", "POST", "sandbox"),
+    ("Sandbox", "POST", "sandbox"),
+    ("staging", "POST", "sandbox"),
+])
+def test_request_form_follows_environment(erp, scb_sandbox, inquire, environment, method, host_path):
+    config_id = erp.add_config(environment=environment)
+    result = inquire(config_id, biller_id=BILLER, reference1="INV1", transaction_date=DATE)
+    assert result == {"status": {"code": 1000, "description": "Success"}, "data": []}
+    token_request, inquiry = scb_sandbox.requests
+    assert token_request.path == PATHS[host_path] + "/oauth/token"
+    assert (inquiry.method, inquiry.path, inquiry.body) == (
+        method, PATHS[host_path] + "/payment/billpayment/inquiry", b"")
+    assert inquiry.query == expected_query(("eventCode", "00300100"), ("billerId", BILLER), ("reference1", "INV1"),
+                                           ("transactionDate", DATE))
+    own = [(name, value) for name, value in inquiry.headers if name in OWN_HEADERS]
+    assert own == ([("Content-Type", "application/json")] if method == "POST" else []) + [
+        ("Authorization", f"Bearer {scb_sandbox.issued_tokens[-1]}"), ("resourceOwnerId", "KEY1"),
+        ("requestUId", inquiry.header("requestUId")), ("Accept-Language", "EN")]
+    request_id = inquiry.header("requestUId")
+    assert str(uuid.UUID(request_id)) == request_id and uuid.UUID(request_id).version == 4
+
+
+@pytest.mark.parametrize("environment", ["sandbox", "production"])
+@pytest.mark.parametrize("arguments, pairs", [
+    ({"transaction_ref": "TX 1", "biller_id": BILLER, "reference1": "R1", "reference2": "R2", "amount": "5.00"},
+     [("eventCode", "00300104"), ("partnerTransactionId", "TX 1"), ("transactionDate", DATE)]),
+    ({"transaction_ref": "", "biller_id": BILLER, "reference1": "R1", "reference2": "", "amount": ""},
+     [("eventCode", "00300100"), ("billerId", BILLER), ("reference1", "R1"), ("transactionDate", DATE)]),
+    ({"biller_id": BILLER, "reference1": "INV 001 ไทย", "reference2": "a&b=c", "amount": "1,000.5"},
+     [("eventCode", "00300100"), ("billerId", BILLER), ("reference1", "INV 001 ไทย"), ("reference2", "a&b=c"),
+      ("amount", "1,000.5"), ("transactionDate", DATE)]),
+    ({"transaction_ref": "T1", "transaction_date": "31/01/2024 ก"},
+     [("eventCode", "00300104"), ("partnerTransactionId", "T1"), ("transactionDate", "31/01/2024 ก")]),
+])
+def test_query_pairs_in_order_and_percent_encoded(erp, scb_sandbox, inquire, environment, arguments, pairs):
+    config_id = erp.add_config(environment=environment)
+    inquire(config_id, **{"transaction_date": DATE, **arguments})
+    (inquiry,) = scb_sandbox.requests_to("inquiry")
+    assert inquiry.query == expected_query(*pairs)
+
+
+@pytest.fixture(params=["Etc/GMT-14", "Etc/GMT+12"])
+def far_time_zone(request):
+    # Between them these zones disagree with UTC about the date at every hour of the day.
+    before = os.environ.get("TZ")
+    os.environ["TZ"] = request.param
+    time.tzset()
+    assert time.localtime().tm_gmtoff in (14 * 3600, -12 * 3600), "time zone data missing"
+    yield
+    if before is None:
+        del os.environ["TZ"]
+    else:
+        os.environ["TZ"] = before
+    time.tzset()
+
+
+def test_default_date_is_todays_utc_date(erp, scb_sandbox, inquire, far_time_zone):
+    config_id = erp.add_config()
+    before = datetime.datetime.now(datetime.timezone.utc).date().isoformat()
+    inquire(config_id, transaction_ref="T1")
+    after = datetime.datetime.now(datetime.timezone.utc).date().isoformat()
+    (inquiry,) = scb_sandbox.requests_to("inquiry")
+    assert inquiry.query.rsplit("&transactionDate=", 1)[1] in {before, after}
+
+
+@pytest.mark.parametrize("arguments", [
+    {},
+    {"biller_id": BILLER},
+    {"reference1": "R1", "reference2": "R2", "amount": "5.00"},
+    {"transaction_ref": "", "biller_id": BILLER, "reference1": ""},
+])
+def test_missing_parameters_after_stale_token_is_renewed(erp, scb_sandbox, inquire, capfd, arguments):
+    config_id = erp.add_config(access_token="STALE", expires_in_seconds=100)
+    capfd.readouterr()
+    assert inquire(config_id, **arguments) == envelope(
+        9004, "Invalid parameters: either transaction_ref or (biller_id + reference1) required")
+    assert endpoints(scb_sandbox) == ["token"]
+    token, seconds_left = erp.token_row(config_id)
+    assert token == scb_sandbox.issued_tokens[-1] and 1790 < seconds_left <= 1800
+    assert log_lines(capfd, "ERROR") == []
+
+
+@pytest.mark.parametrize("stored_token, seconds_left, reused", [
+    (True, 330, True),
+    (True, 300, False),
+    (True, None, False),
+    ("", 1000, False),
+    (None, 1000, False),
+])
+def test_cached_token_reused_only_above_300_seconds(erp, scb_sandbox, inquire, capfd, stored_token, seconds_left,
+                                                    reused):
+    config_id = erp.add_config()
+    token = bank_token(scb_sandbox) if stored_token is True else stored_token
+    erp.pg.execute("UPDATE scb_api_config SET access_token = %s,"
+                   " token_expires_at = (now() AT TIME ZONE 'UTC') + %s::float8 * interval '1 second'",
+                   (token, seconds_left))
+    capfd.readouterr()
+    inquire(config_id, transaction_ref="T1")
+    infos = log_lines(capfd, "INFO")
+    (inquiry,) = scb_sandbox.requests_to("inquiry")
+    if reused:
+        assert endpoints(scb_sandbox) == ["inquiry"]
+        assert inquiry.header("Authorization") == f"Bearer {token}"
+        assert any(re.fullmatch(r"Using cached access token \(valid for 3[23]\d more seconds\)", line)
+                   for line in infos)
+        return
+    assert endpoints(scb_sandbox) == ["token", "inquiry"]
+    assert inquiry.header("Authorization") == f"Bearer {scb_sandbox.issued_tokens[-1]}"
+    assert erp.token_row(config_id)[0] == scb_sandbox.issued_tokens[-1]
+    assert not any(line.startswith("Using cached access token") for line in infos)
+
+
+@pytest.mark.parametrize("status, body", [
+    (401, {"status": {"code": 9500, "description": "Invalid or expired access token"}, "data": None}),
+    (401, "Unauthorized"),
+    (200, '{"status":{"code":9500,"description":"Invalid token"},"data":null}'),
+    (200, '{"status":{"code": \n9500,"description":"Invalid token"}}'),
+    (500, '{"status":{"code":9500}}'),
+])
+def test_rejected_token_renewed_once_with_key_and_secret_read_again(cached, erp, scb_sandbox, inquire, capfd, status,
+                                                                   body):
+    first_token = erp.token_row(cached)[0]
+    scb_sandbox.script("inquiry", status=status, body=body)
+    open_during_first_inquiry = []
+
+    def rotate_credentials():
+        open_during_first_inquiry.append(erp.pg.client_connections())
+        scb_sandbox.register_application("KEY2", "SECRET2")
+        erp.pg.execute("UPDATE scb_api_config SET api_key = 'KEY2', api_secret = 'SECRET2',"
+                       " environment = 'production'")
+    thread = when_request(scb_sandbox, "inquiry", rotate_credentials)
+    capfd.readouterr()
+    result = inquire(cached, transaction_ref="T1", transaction_date=DATE)
+    thread.join()
+    assert result == {"status": {"code": 1000, "description": "Success"}, "data": []}
+    assert open_during_first_inquiry == [0]
+    first, token_request, retry = scb_sandbox.requests
+    assert endpoints(scb_sandbox) == ["inquiry", "token", "inquiry"]
+    # The environment is not read again: the token still comes from the first environment's host.
+    assert token_request.path == PATHS["sandbox"] + "/oauth/token"
+    assert token_request.json() == {"applicationKey": "KEY2", "applicationSecret": "SECRET2"}
+    new_token = scb_sandbox.issued_tokens[-1]
+    assert first.header("Authorization") == f"Bearer {first_token}"
+    assert retry.header("Authorization") == f"Bearer {new_token}"
+    assert (retry.method, retry.target) == (first.method, first.target)
+    assert retry.header("resourceOwnerId") == first.header("resourceOwnerId") == "KEY1"
+    assert retry.header("requestUId") != first.header("requestUId")
+    assert erp.token_row(cached)[0] == new_token
+    lines = capfd.readouterr().err
+    assert lines.count("INFO: Database connection successful") == lines.count("INFO: Database connection closed") == 2
+    for debug in ("[SCB API] Payment inquiry got 401/9500 error, refreshing token and retrying",
+                  "[SCB API] Refreshing token after 401 error", "[SCB API] Token refreshed, retrying payment inquiry"):
+        assert f"DEBUG: {debug}\n" in lines
+
+
+@pytest.mark.parametrize("body", [
+    '{"status":{"code":95001,"description":"x"}}',
+    '{"status":{"code":19500,"description":"x"}}',
+    '{"status":{"code":"9500","description":"x"}}',
+    '{"status":{"code":1000,"description":"code 9500"}}',
+])
+def test_no_retry_without_rejection_code(cached, scb_sandbox, inquire, body):
+    scb_sandbox.script("inquiry", body=body)
+    assert inquire(cached, transaction_ref="T1") == json.loads(body)
+    assert endpoints(scb_sandbox) == ["inquiry"]
+
+
+@pytest.mark.parametrize("status, body, expected", [
+    (401, '{"status":{"code":9500,"description":"Invalid"}}', {"status": {"code": 9500, "description": "Invalid"}}),
+    (200, '{"status":{"code":9500,"description":"Invalid"}}', {"status": {"code": 9500, "description": "Invalid"}}),
+    (401, "Unauthorized", envelope(9103, "Payment inquiry failed with status 401. Response: Unauthorized")),
+])
+def test_no_second_retry(cached, scb_sandbox, inquire, status, body, expected):
+    scb_sandbox.script("inquiry", status=status, body=body, times=2)
+    assert inquire(cached, transaction_ref="T1") == expected
+    assert endpoints(scb_sandbox) == ["inquiry", "token", "inquiry"]
+
+
+@pytest.mark.parametrize("failure, result, error_line", [
+    ("reconnect", envelope(9002, "Failed to reconnect to database"),
+     "Failed to reconnect to database for token refresh"),
+    ("inactive", envelope(9003, "Failed to get config for token refresh"), None),
+    ("token refused", envelope(9301, "Failed to parse new token"), None),
+    ("no answer", envelope(9102, "Network error on retry"), "Failed to get response from payment inquiry retry"),
+])
+def test_retry_failures(cached, erp, scb_sandbox, inquire, capfd, monkeypatch, failure, result, error_line):
+    scb_sandbox.script("inquiry", status=401, body="Unauthorized")
+    if failure == "reconnect":
+        thread = when_request(scb_sandbox, "inquiry", lambda: monkeypatch.setenv("PGPORT", dead_port()))
+    elif failure == "inactive":
+        thread = when_request(scb_sandbox, "inquiry", lambda: erp.pg.execute("UPDATE scb_api_config SET active = false"))
+    elif failure == "token refused":
+        scb_sandbox.script("token", status=401, body={"status": {"code": 4010, "description": "No"}, "data": None})
+        thread = None
+    else:
+        thread = when_request(scb_sandbox, "token", lambda: scb_sandbox.fault("inquiry", drop=True))
+    capfd.readouterr()
+    assert inquire(cached, transaction_ref="T1") == result
+    if thread is not None:
+        thread.join()
+    errors = log_lines(capfd, "ERROR")
+    if error_line is not None:
+        assert error_line in errors
+    assert endpoints(scb_sandbox) == {"reconnect": ["inquiry"], "inactive": ["inquiry"]}.get(
+        failure, ["inquiry", "token"] + ["inquiry"] * (failure == "no answer"))
+
+
+@pytest.mark.parametrize("status, body, passed_through", [
+    (500, '{"status":{"code":5000,"description":"Down"},"data":null}', True),
+    (400, '{"error": "status missing"}', False),
+    (502, "<html><body>Bad gateway</body></html>", False),
+    # The quoted body is cut at 300 bytes, never inside a character.
+    (503, "x" + "é" * 400, False),
+])
+def test_failure_status_passes_bank_document_or_gives_9103(cached, scb_sandbox, inquire, capfd, status, body,
+                                                           passed_through):
+    scb_sandbox.script("inquiry", status=status, body=body)
+    capfd.readouterr()
+    result = inquire(cached, transaction_ref="T1")
+    message = f"Payment inquiry failed with status {status}. Response: {body.encode()[:300].decode(errors='ignore')}"
+    assert log_lines(capfd, "ERROR") == [message]
+    assert result == (json.loads(body) if passed_through else envelope(9103, message))
+
+
+def test_over_long_url_sends_nothing(erp, scb_sandbox, inquire, capfd):
+    config_id = erp.add_config(environment="staging")
+    base = f"https://{scb_sandbox.address}/partners/sandbox/v1/payment/billpayment/inquiry"
+    fixed = len(base) + len("?" + expected_query(("eventCode", "00300104"), ("partnerTransactionId", ""),
+                                                  ("transactionDate", DATE)))
+    inquire(config_id, transaction_ref="X" * (2047 - fixed), transaction_date=DATE)
+    (inquiry,) = scb_sandbox.requests_to("inquiry")
+    assert len(base) + 1 + len(inquiry.query) == 2047
+    scb_sandbox.requests.clear()
+    capfd.readouterr()
+    for config, reference in ((config_id, "X" * (2048 - fixed)), (erp.add_config(), "X" * 5000)):
+        assert inquire(config, transaction_ref=reference, transaction_date=DATE) == envelope(
+            9102, "Network error: Failed to connect to payment inquiry endpoint")
+        assert "Failed to get response from payment inquiry endpoint" in log_lines(capfd, "ERROR")
+    assert scb_sandbox.requests_to("inquiry") == []
+
+
+@pytest.mark.parametrize("config, result", [
+    ("inactive", envelope(9003, "SCB configuration not found or inactive")),
+    ("abc", envelope(9003, "SCB configuration not found or inactive")),
+    ("wrong secret", envelope(9301, "Failed to parse access token")),
+    ("no database", envelope(9002, "Failed to connect to database. Check credentials and network connectivity.")),
+])
+def test_configuration_and_first_token_failures(erp, scb_sandbox, inquire, monkeypatch, config, result):
+    config_id = erp.add_config(active=config != "inactive")
+    if config == "abc":
+        config_id = "abc"
+    elif config == "wrong secret":
+        erp.pg.execute("UPDATE scb_api_config SET api_secret = 'WRONG'")
+    elif config == "no database":
+        monkeypatch.setenv("PGPORT", dead_port())
+    assert inquire(config_id, transaction_ref="T1") == result
+    assert scb_sandbox.requests_to("inquiry") == []
