@@ -94,6 +94,17 @@ void log_connect_failure(const char *reason) {
     scb_log_error(scb::bounded_format(kMessageLimit, "Database connection failed: %s", reason).c_str());
 }
 
+// libpq sends PGTZ as a startup setting of its own, which the server applies
+// after the options above; the zone the server reports tells whether it won.
+bool session_in_utc(PGconn *conn) {
+    const char *zone = PQparameterStatus(conn, "TimeZone");
+    if (zone != nullptr && std::strcmp(zone, "UTC") == 0) {
+        return true;
+    }
+    const scb::PgResult result(PQexec(conn, "SET TimeZone TO 'UTC'"));
+    return PQresultStatus(result.get()) == PGRES_COMMAND_OK;
+}
+
 PGconn *open_session(const std::string &conninfo) {
     const std::string options = session_options(conninfo);
     const char *const keywords[] = {"dbname", "options", nullptr};
@@ -101,6 +112,10 @@ PGconn *open_session(const std::string &conninfo) {
     scb::PgConnHandle conn(PQconnectdbParams(keywords, values, 1));
     if (PQstatus(conn.get()) != CONNECTION_OK) {
         log_connect_failure(conn ? PQerrorMessage(conn.get()) : "out of memory");
+        return nullptr;
+    }
+    if (!session_in_utc(conn.get())) {
+        log_connect_failure(PQerrorMessage(conn.get()));
         return nullptr;
     }
     scb_log_info("Database connection successful");

@@ -1,0 +1,150 @@
+"""The access token kept in the configuration row, as QR creation for a bank account uses it."""
+
+import json
+import re
+
+import pytest
+
+from halvenor_scb_lib import _binding
+
+QR_SUCCESS = {"status": {"code": 1000, "description": "Success"}, "data": {"transactionId": "T1"}}
+
+
+@pytest.fixture
+def account(erp):
+    config_id = erp.add_config()
+    return config_id, erp.add_bank_account(config_id)
+
+
+@pytest.fixture(autouse=True)
+def no_connection_left(pg):
+    yield
+    assert pg.wait_for_client_connections(0) == 0
+
+
+def create_qr(bank_id):
+    return _binding.scb_api_create_qr_by_bank(str(bank_id), 25.0, "INV7", "CUST3")
+
+
+def seed_token(erp, config_id, token, seconds_left):
+    erp.pg.execute(
+        "UPDATE scb_api_config SET access_token = %s,"
+        " token_expires_at = (now() AT TIME ZONE 'UTC') + %s::float8 * interval '1 second' WHERE id = %s",
+        (token, seconds_left, config_id),
+    )
+
+
+def bearer_of_last_qr(sandbox):
+    return sandbox.requests_to("qr")[-1].header("Authorization")
+
+
+USING = r"INFO: Using cached access token \(valid for {} more seconds\)"
+EXPIRING = r"INFO: Cached token expired or expiring soon \({} seconds\), refreshing"
+
+
+@pytest.mark.parametrize(
+    "has_token, seconds_left, reused, line",
+    [
+        (True, 1000, True, USING.format("(999|1000)")),
+        (True, 300.5, True, USING.format(300)),
+        (True, 300, False, EXPIRING.format(300)),
+        (True, -120, False, EXPIRING.format(-120)),
+        (True, None, False, EXPIRING.format(0)),
+        (False, 1000, False, None),
+    ],
+)
+def test_cached_token_is_reused_only_with_more_than_300_seconds_left(
+    erp, account, capfd, has_token, seconds_left, reused, line
+):
+    config_id, bank_id = account
+    cached = _binding.scb_api_refresh_token(str(config_id))["data"]["accessToken"]
+    seed_token(erp, config_id, cached if has_token else None, seconds_left)
+    capfd.readouterr()
+    assert create_qr(bank_id)["status"]["code"] == 1000
+    err = capfd.readouterr().err
+    if line:
+        assert re.search(line, err)
+    else:
+        assert "expiring soon" not in err and "Using cached" not in err
+    stored, left = erp.token_row(config_id)
+    if reused:
+        assert erp.sandbox.issued_tokens == [cached] and stored == cached
+        assert bearer_of_last_qr(erp.sandbox) == f"Bearer {cached}"
+    else:
+        renewed = erp.sandbox.issued_tokens[-1]
+        assert renewed != cached and stored == renewed and abs(left - 1800) < 5
+        assert bearer_of_last_qr(erp.sandbox) == f"Bearer {renewed}"
+        assert "DEBUG: [SCB API] Refreshing access token" in err
+        assert "INFO: Access token cached in database (expires in 1800 seconds)" in err
+    assert not [token for token in erp.sandbox.issued_tokens if token in err]
+
+
+@pytest.mark.parametrize(
+    "answer, lifetime",
+    [
+        ({"status": {"code": 1000}, "data": {"accessToken": "tok-A", "expiresIn": 1234}}, 1234),
+        ({"accessToken": "tok-A"}, 1800),
+        ({"data": {"accessToken": "tok-A", "expiresIn": 10**12}}, 2**31 - 1),
+        ({"accessToken": "tok-A", "expiresIn": -5}, -5),
+    ],
+)
+def test_stored_expiry_is_now_plus_the_stated_lifetime(erp, account, capfd, answer, lifetime):
+    config_id, bank_id = account
+    erp.sandbox.script("token", body=answer)
+    erp.sandbox.script("qr", body=QR_SUCCESS)
+    assert create_qr(bank_id) == QR_SUCCESS
+    stored, left = erp.token_row(config_id)
+    assert stored == "tok-A" and abs(left - lifetime) < 5
+    assert f"INFO: Access token cached in database (expires in {lifetime} seconds)" in capfd.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "status, body, token",
+    [
+        (200, '{"data":{"inner":{"accessToken":\n\t\r "tok-B","expiresIn":600}}}', "tok-B"),
+        (200, '{"accessToken" : "' + "t" * 255 + '"}', "t" * 255),
+        (200, '{"expiresIn":1800}', None),
+        (200, '{"accessToken":null,"expiresIn":1800}', None),
+        (200, '{"accessToken":"' + "t" * 256 + '"}', None),
+        (200, '{"accessToken":""}', None),
+        (500, '{"accessToken":"tok-C"}', None),
+    ],
+)
+def test_token_is_taken_from_any_depth_and_rejected_when_unusable(erp, account, capfd, status, body, token):
+    config_id, bank_id = account
+    erp.sandbox.script("token", status=status, body=body.encode())
+    erp.sandbox.script("qr", body=QR_SUCCESS)
+    result = create_qr(bank_id)
+    err = capfd.readouterr().err
+    if token is None:
+        assert result == {
+            "status": {"code": 9301, "description": "Failed to parse access token from response"}, "data": None
+        }
+        assert "ERROR: Failed to extract access token\n" in err
+        assert erp.sandbox.requests_to("qr") == [] and erp.token_row(config_id) == (None, None)
+    else:
+        assert result == QR_SUCCESS
+        assert bearer_of_last_qr(erp.sandbox) == f"Bearer {token}" and erp.token_row(config_id)[0] == token
+        assert token not in err
+
+
+@pytest.mark.parametrize(
+    "first_answer, renewed",
+    [
+        ('{"status":{"code":9500,"description":"Invalid token"},"data":null}', True),
+        ('{"status":{"code": 9500,"description":"Invalid token"},"data":null}', True),
+        ('{"status": {"code":\n\t9500}}', True),
+        ('{"status":{"code":95001,"description":"Other"},"data":null}', False),
+        ('{"status":{"code": 95001,"description":"Other"},"data":null}', False),
+    ],
+)
+def test_rejection_is_code_9500_whatever_the_white_space(erp, account, first_answer, renewed):
+    _, bank_id = account
+    erp.sandbox.script("qr", status=401, body=first_answer.encode())
+    result = create_qr(bank_id)
+    if renewed:
+        assert result["status"]["code"] == 1000
+        assert (len(erp.sandbox.requests_to("token")), len(erp.sandbox.requests_to("qr"))) == (2, 2)
+    else:
+        assert result == json.loads(first_answer)
+        assert (len(erp.sandbox.requests_to("token")), len(erp.sandbox.requests_to("qr"))) == (1, 1)
