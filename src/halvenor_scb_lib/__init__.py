@@ -1,5 +1,28 @@
 """Bill-payment QR codes, cached bank tokens and payment inquiry for an ERP
-whose data lives in PostgreSQL, over the bank's partner API."""
+whose data lives in PostgreSQL, over the bank's partner API.
+
+The seven methods of the native extension are re-exported unchanged. Next to
+them stand keyword-friendly functions that take ids as ``int`` or ``str`` and
+amounts as ``float``, ``int``, :class:`~decimal.Decimal` or ``str``, check
+them before anything reaches the bank, and are typed with the answer shapes of
+:mod:`halvenor_scb_lib.types`.
+
+The database is reached through the standard ``PG*`` environment variables;
+the bank hosts come from ``SCB_PRODUCTION_HOST`` / ``SCB_SANDBOX_HOST`` and the
+CA file from ``CURL_CA_BUNDLE``. Bank, network and database failures come back
+as answers whose ``status.code`` is not 1000 (see :func:`is_success`); only
+internal failures raise ``RuntimeError``.
+"""
+
+from __future__ import annotations
+
+import datetime
+import math
+import re
+from collections.abc import Mapping
+from decimal import Decimal, InvalidOperation
+from importlib import metadata
+from typing import Any, cast
 
 from halvenor_scb_lib._binding import (
     create_qr_for_invoice,
@@ -10,9 +33,33 @@ from halvenor_scb_lib._binding import (
     scb_api_payment_inquiry,
     scb_api_refresh_token,
 )
+from halvenor_scb_lib.types import (
+    SUCCESS_CODE,
+    ErrorCode,
+    InquiryAnswer,
+    InvoiceQrAnswer,
+    QrAnswer,
+    TokenAnswer,
+)
+
+try:
+    __version__ = metadata.version("halvenor_scb_lib")
+except metadata.PackageNotFoundError:  # running from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
+    "SUCCESS_CODE",
+    "Amount",
+    "ErrorCode",
+    "Id",
+    "__version__",
+    "create_qr",
+    "create_qr_by_bank_account",
     "create_qr_for_invoice",
+    "invoice_qr",
+    "is_success",
+    "payment_inquiry",
+    "refresh_token",
     "scb_api_check_payment",
     "scb_api_create_qr",
     "scb_api_create_qr_by_bank",
@@ -20,3 +67,215 @@ __all__ = [
     "scb_api_payment_inquiry",
     "scb_api_refresh_token",
 ]
+
+Amount = float | int | Decimal | str
+"""What the wrappers accept as an amount in baht."""
+
+Id = int | str
+"""What the wrappers accept as a database id: an int, or a str holding a decimal integer."""
+
+# ERP ids are PostgreSQL integer columns; the extension takes them as C ints.
+_ID_MIN, _ID_MAX = -(2**31), 2**31 - 1
+_SATANG = Decimal("0.01")
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+
+
+def _check_id(value: object, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        raise TypeError(f"{name} must be an int or a str holding an integer, not {type(value).__name__}")
+    if isinstance(value, str):
+        if not _INTEGER.fullmatch(value.strip()):
+            raise ValueError(f"{name} must be an integer, got {value!r}")
+        value = int(value)
+    if not _ID_MIN <= value <= _ID_MAX:
+        raise ValueError(f"{name} {value} is out of range for a database id")
+    return value
+
+
+def _check_text(value: object, name: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    return value
+
+
+def _optional_text(value: object, name: str) -> str | None:
+    return None if value is None else _check_text(value, name)
+
+
+def _finite_float(value: float, name: str) -> float:
+    if not math.isfinite(value):
+        raise ValueError(f"{name} must be a finite number, got {value!r}")
+    return value
+
+
+def _exact_amount(value: object, name: str) -> Decimal:
+    """An int, Decimal or str amount as a Decimal of exactly two decimals that a double carries unchanged."""
+    if isinstance(value, bool) or not isinstance(value, (int, Decimal, str)):
+        raise TypeError(f"{name} must be a number (float, int, Decimal or str), not {type(value).__name__}")
+    if isinstance(value, str):
+        try:
+            number = Decimal(value.strip())
+        except InvalidOperation:
+            raise ValueError(f"{name} must be a number such as 100.50, got {value!r}") from None
+    else:
+        number = Decimal(value)
+    if not number.is_finite():
+        raise ValueError(f"{name} must be a finite number, got {value!r}")
+    try:
+        exact = number.quantize(_SATANG)
+    except InvalidOperation:
+        raise ValueError(f"{name} {value!r} is too large") from None
+    if exact != number:
+        raise ValueError(f"{name} must not have more than two decimals, got {value!r}")
+    # Beyond 2**53 satang a double no longer holds every amount: refuse rather than bill another one.
+    if Decimal(format(float(exact), ".2f")) != exact:
+        raise ValueError(f"{name} {value!r} is too large to be sent exactly")
+    return exact
+
+
+def _amount(value: object, name: str = "amount") -> float:
+    """The amount as the double the extension takes; floats pass as they are and are printed to satang."""
+    if isinstance(value, float):
+        return _finite_float(value, name)
+    return float(_exact_amount(value, name))
+
+
+def _amount_text(value: object, name: str = "amount") -> str:
+    if isinstance(value, float):
+        return format(_finite_float(value, name), ".2f")
+    return str(_exact_amount(value, name))
+
+
+def _inquiry_date(value: object) -> str | None:
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, datetime.date):
+        return value.strftime("%Y-%m-%d")
+    raise TypeError(f"transaction_date must be a str (YYYY-MM-DD) or a date, not {type(value).__name__}")
+
+
+def create_qr_by_bank_account(bank_account_id: Id, amount: Amount, ref1: str, ref2: str, ref3: str = "SCB") -> QrAnswer:
+    """Create a bill-payment QR for one of the ERP's bank accounts.
+
+    The bank configuration (credentials, biller id, environment) is read from
+    the ERP database through the bank account; the access token cached there
+    is reused while it is valid and renewed when it is stale or rejected.
+
+    >>> answer = create_qr_by_bank_account(1, "100.50", "INV0001", "CUST42")
+    >>> if is_success(answer): payload = answer["data"]["qrRawData"]  # doctest: +SKIP
+
+    The references must be what the bank accepts (A-Z and 0-9, at most 20
+    characters); the bank's refusal comes back as the answer.
+    """
+    account = str(_check_id(bank_account_id, "bank_account_id"))
+    money = _amount(amount)
+    answer = scb_api_create_qr_by_bank(
+        account, money, _check_text(ref1, "ref1"), _check_text(ref2, "ref2"), _check_text(ref3, "ref3")
+    )
+    return cast(QrAnswer, answer)
+
+
+def create_qr(
+    *,
+    api_key: str,
+    access_token: str,
+    qr_create_url: str,
+    biller_id: str,
+    amount: Amount,
+    ref1: str,
+    ref2: str,
+    ref3: str = "SCB",
+) -> QrAnswer:
+    """Create a bill-payment QR with credentials and a token the caller already holds.
+
+    Nothing is read from or written to the database. ``qr_create_url`` is the
+    bank's full QR creation URL and ``access_token`` a token it issued for
+    ``api_key``.
+    """
+    answer = scb_api_create_qr_full(
+        _check_text(api_key, "api_key"),
+        _check_text(access_token, "access_token"),
+        _check_text(qr_create_url, "qr_create_url"),
+        _check_text(biller_id, "biller_id"),
+        _amount(amount),
+        _check_text(ref1, "ref1"),
+        _check_text(ref2, "ref2"),
+        _check_text(ref3, "ref3"),
+    )
+    return cast(QrAnswer, answer)
+
+
+def refresh_token(config_id: Id) -> TokenAnswer:
+    """Ask the bank for a new access token for a stored configuration.
+
+    Useful to check credentials: the token is returned, not stored in the database.
+    """
+    return cast(TokenAnswer, scb_api_refresh_token(str(_check_id(config_id, "config_id"))))
+
+
+def payment_inquiry(
+    config_id: Id,
+    *,
+    transaction_ref: str | None = None,
+    biller_id: str | None = None,
+    reference1: str | None = None,
+    reference2: str | None = None,
+    amount: Amount | None = None,
+    transaction_date: str | datetime.date | None = None,
+) -> InquiryAnswer:
+    """Ask the bank which bill payments arrived, by transaction id or by biller id and references.
+
+    Give either ``transaction_ref`` (the bank's ``transactionId``) or both
+    ``biller_id`` and ``reference1``; ``reference2`` and ``amount`` narrow the
+    search. ``transaction_date`` defaults to today's date in UTC. The payments
+    found are the list in ``data``.
+    """
+    answer = scb_api_payment_inquiry(
+        str(_check_id(config_id, "config_id")),
+        transaction_ref=_optional_text(transaction_ref, "transaction_ref"),
+        biller_id=_optional_text(biller_id, "biller_id"),
+        reference1=_optional_text(reference1, "reference1"),
+        reference2=_optional_text(reference2, "reference2"),
+        amount=None if amount is None else _amount_text(amount),
+        transaction_date=_inquiry_date(transaction_date),
+    )
+    return cast(InquiryAnswer, answer)
+
+
+def invoice_qr(
+    invoice_id: Id, company_id: Id, config_id: Id, reference: str, amount: Amount, bank_account_id: Id
+) -> InvoiceQrAnswer:
+    """The payment QR of an invoice: created at the bank once, then handed back from the database.
+
+    The first call creates the QR through the bank account's configuration and
+    stores it as the invoice's payment intent; later calls for the same invoice
+    and company return that intent (with ``"status": "pending"``) without
+    contacting the bank, whatever amount or reference they pass. ``config_id``
+    is recorded on the intent. Raises ``RuntimeError`` when the database cannot
+    be reached.
+    """
+    answer = create_qr_for_invoice(
+        invoice_id=_check_id(invoice_id, "invoice_id"),
+        company_id=_check_id(company_id, "company_id"),
+        config_id=_check_id(config_id, "config_id"),
+        reference=_check_text(reference, "reference"),
+        amount=_amount(amount),
+        bank_account_id=str(_check_id(bank_account_id, "bank_account_id")),
+    )
+    return cast(InvoiceQrAnswer, answer)
+
+
+def is_success(answer: object) -> bool:
+    """Whether an answer of this library reports success.
+
+    Bank answers and error envelopes succeed when ``status.code`` is 1000.
+    Invoice QR documents carry no status object (a stored intent has a status
+    string such as ``"pending"``) and succeed when they hold an ``intent_id``.
+    """
+    if not isinstance(answer, Mapping):
+        return False
+    status: Any = answer.get("status")
+    if isinstance(status, Mapping):
+        code = status.get("code")
+        return type(code) is int and code == SUCCESS_CODE
+    return type(answer.get("intent_id")) is int

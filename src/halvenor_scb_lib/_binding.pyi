@@ -1,0 +1,46 @@
+"""Halvenor SCB C Extension"""
+
+from typing import Any
+
+def scb_api_create_qr(config_id: str, amount: float, reference: str, channel: str = "ecomm", /) -> str:
+    """Create SCB QR code"""
+
+def scb_api_create_qr_full(
+    api_key: str,
+    access_token: str,
+    qr_create_url: str,
+    biller_id: str,
+    amount: float,
+    ref1: str,
+    ref2: str,
+    ref3: str = "SCB",
+    /,
+) -> dict[str, Any]:
+    """Create SCB QR code with full parameters"""
+
+def scb_api_create_qr_by_bank(
+    bank_account_id: str, amount: float, ref1: str, ref2: str, ref3: str = "SCB", /
+) -> dict[str, Any]:
+    """Create SCB QR code using bank account ID (fetches config from database)"""
+
+def scb_api_check_payment(reference: str, /) -> str:
+    """Check SCB payment status"""
+
+def scb_api_refresh_token(config_id: str, /) -> dict[str, Any]:
+    """Refresh SCB access token"""
+
+def scb_api_payment_inquiry(
+    config_id: str,
+    transaction_ref: str | None = None,
+    biller_id: str | None = None,
+    reference1: str | None = None,
+    reference2: str | None = None,
+    amount: str | None = None,
+    transaction_date: str | None = None,
+) -> dict[str, Any]:
+    """Check SCB payment status via payment inquiry API"""
+
+def create_qr_for_invoice(
+    invoice_id: int, company_id: int, config_id: int, reference: str, amount: float, bank_account_id: str
+) -> dict[str, Any]:
+    """Create QR for invoice with intent caching (returns cached QR if exists)"""

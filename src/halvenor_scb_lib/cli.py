@@ -1,0 +1,268 @@
+"""Command line for operators: halvenor-scb --help (or python -m halvenor_scb_lib --help).
+
+Every bank command prints the answer as JSON on standard output; the
+library's log lines, messages and terminal QR codes go to standard error.
+
+Exit status:
+  0  the answer reports success
+  1  the bank or the library reported a failure (the answer is still printed)
+  2  bad arguments
+  3  internal failure, such as an unreachable database for invoice-qr (nothing printed)
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import binascii
+import datetime
+import json
+import sys
+from collections.abc import Callable, Mapping, Sequence
+from pathlib import Path
+from typing import Any, TextIO
+
+import halvenor_scb_lib as scb
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_INTERNAL = 3
+
+PROG = "halvenor-scb"
+MASK = "***"
+
+
+def _argument_type(check: Callable[[str], Any], metavar: str) -> Callable[[str], Any]:
+    """An argparse type that reports the library's own validation message."""
+
+    def convert(text: str) -> Any:
+        try:
+            return check(text)
+        except (TypeError, ValueError) as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    convert.__name__ = metavar
+    return convert
+
+
+def _id(name: str) -> Callable[[str], Any]:
+    return _argument_type(lambda text: scb._check_id(text, name), name)
+
+
+def _amount(text: str) -> str:
+    scb._amount_text(text)
+    return text
+
+
+def _date(text: str) -> datetime.date:
+    try:
+        return datetime.datetime.strptime(text, "%Y-%m-%d").date()
+    except ValueError:
+        raise ValueError(f"date must be written YYYY-MM-DD, got {text!r}") from None
+
+
+AMOUNT = _argument_type(_amount, "amount")
+DATE = _argument_type(_date, "date")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description=(
+            "Bill-payment QR codes and payment inquiry against the ERP database given by the PG* "
+            "environment variables. Answers are printed as JSON."
+        ),
+        epilog="Exit status: 0 success, 1 failure reported by the bank or the library, 2 bad arguments, "
+        "3 internal failure.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {scb.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    qr = commands.add_parser("qr", help="create a QR for a bank account of the ERP", description=(
+        "Create a bill-payment QR for a bank account (res_partner_bank id); its configuration and "
+        "cached access token come from the database."
+    ))
+    qr.add_argument("bank_account_id", type=_id("bank_account_id"), metavar="BANK_ACCOUNT_ID")
+    qr.add_argument("amount", type=AMOUNT, metavar="AMOUNT", help="amount in baht, at most two decimals")
+    qr.add_argument("ref1", metavar="REF1", help="first reference (A-Z, 0-9, at most 20 characters)")
+    qr.add_argument("ref2", metavar="REF2", help="second reference")
+    qr.add_argument("--ref3", default="SCB", help="third reference (default: %(default)s)")
+    _add_qr_output(qr)
+
+    invoice = commands.add_parser("invoice-qr", help="the QR of an invoice, created once and then reused", description=(
+        "The payment QR of an invoice: created at the bank on the first call and stored as a payment "
+        "intent; later calls for the same invoice and company print the stored intent without a bank call."
+    ))
+    invoice.add_argument("--invoice", required=True, type=_id("invoice_id"), metavar="ID", help="invoice id")
+    invoice.add_argument("--company", required=True, type=_id("company_id"), metavar="ID", help="company id")
+    invoice.add_argument("--config", required=True, type=_id("config_id"), metavar="ID",
+                         help="scb_api_config id recorded on the intent")
+    invoice.add_argument("--bank-account", required=True, type=_id("bank_account_id"), metavar="ID",
+                         help="res_partner_bank id whose configuration creates the QR")
+    invoice.add_argument("--reference", required=True, help="payment reference (A-Z, 0-9, at most 20 characters)")
+    invoice.add_argument("--amount", required=True, type=AMOUNT, help="amount in baht, at most two decimals")
+    _add_qr_output(invoice)
+
+    inquiry = commands.add_parser("inquiry", help="look up bill payments at the bank", description=(
+        "Ask the bank for bill payments, by transaction id or by biller id and references."
+    ))
+    inquiry.add_argument("config_id", type=_id("config_id"), metavar="CONFIG_ID", help="scb_api_config id")
+    inquiry.add_argument("--transaction-ref", metavar="ID", help="the bank's transaction id of the QR")
+    inquiry.add_argument("--biller-id", metavar="ID", help="biller id (with --reference1)")
+    inquiry.add_argument("--reference1", metavar="REF")
+    inquiry.add_argument("--reference2", metavar="REF")
+    inquiry.add_argument("--amount", type=AMOUNT, help="only payments of this amount")
+    inquiry.add_argument("--date", type=DATE, metavar="YYYY-MM-DD", help="payment date (default: today in UTC)")
+    inquiry.set_defaults(parser=inquiry)
+
+    token = commands.add_parser("token", help="check a configuration's credentials by fetching a token", description=(
+        "Fetch a new access token for a configuration. The token is not stored; it is masked in the "
+        "output unless --show-token is given."
+    ))
+    token.add_argument("config_id", type=_id("config_id"), metavar="CONFIG_ID", help="scb_api_config id")
+    token.add_argument("--show-token", action="store_true", help="print the access token instead of ***")
+
+    # Parsed by the sandbox's own command line; listed here for --help.
+    commands.add_parser(
+        "sandbox", add_help=False, help="run the offline bank sandbox (halvenor-scb sandbox --help)"
+    )
+
+    demo = commands.add_parser("demo", help="run the whole flow against a throwaway database and the sandbox")
+    demo.add_argument("--out", type=Path, default=Path("demo-out"), metavar="DIR",
+                      help="directory for the QR images (default: %(default)s)")
+    demo.add_argument("--no-terminal-qr", action="store_true", help="do not draw the QR codes in the terminal")
+    return parser
+
+
+def _add_qr_output(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--png", type=Path, metavar="FILE", help="save the QR image as a PNG file")
+    parser.add_argument("--show-qr", action="store_true", help="draw the QR in the terminal (on standard error)")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments[:1] == ["sandbox"]:
+        return _run_sandbox(arguments[1:])
+    parser = build_parser()
+    options = parser.parse_args(arguments)
+    if options.command == "demo":
+        from halvenor_scb_lib import demo
+
+        return demo.run(options.out, terminal_qr=not options.no_terminal_qr)
+    if options.command == "inquiry" and not (options.transaction_ref or (options.biller_id and options.reference1)):
+        options.parser.error("give --transaction-ref, or --biller-id and --reference1")
+    try:
+        answer = _call(options)
+    except RuntimeError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return EXIT_INTERNAL
+    except ValueError as error:  # the bank answered something that is not JSON
+        print(f"{PROG}: error: unreadable answer: {error}", file=sys.stderr)
+        return EXIT_INTERNAL
+    print(json.dumps(_masked(answer, options), indent=2, ensure_ascii=False), flush=True)
+    if not scb.is_success(answer):
+        return EXIT_FAILURE
+    if options.command in ("qr", "invoice-qr"):
+        return _qr_output(answer, options.png, options.show_qr)
+    return EXIT_OK
+
+
+def _call(options: argparse.Namespace) -> Mapping[str, Any]:
+    if options.command == "qr":
+        return scb.create_qr_by_bank_account(
+            options.bank_account_id, options.amount, options.ref1, options.ref2, options.ref3
+        )
+    if options.command == "invoice-qr":
+        return scb.invoice_qr(
+            options.invoice, options.company, options.config, options.reference, options.amount, options.bank_account
+        )
+    if options.command == "inquiry":
+        return scb.payment_inquiry(
+            options.config_id,
+            transaction_ref=options.transaction_ref,
+            biller_id=options.biller_id,
+            reference1=options.reference1,
+            reference2=options.reference2,
+            amount=options.amount,
+            transaction_date=options.date,
+        )
+    if options.command == "token":
+        return scb.refresh_token(options.config_id)
+    raise AssertionError(options.command)
+
+
+def _masked(answer: Mapping[str, Any], options: argparse.Namespace) -> Mapping[str, Any]:
+    if options.command != "token" or options.show_token:
+        return answer
+    data = answer.get("data")
+    if not isinstance(data, dict) or "accessToken" not in data:
+        return answer
+    return {**answer, "data": {**data, "accessToken": MASK}}
+
+
+def qr_payload_and_image(answer: Mapping[str, Any]) -> tuple[str, str]:
+    """The payload and Base64 image of a bank QR answer or of an invoice QR document ('' when absent)."""
+    data = answer.get("data")
+    if isinstance(data, Mapping):
+        return str(data.get("qrRawData") or ""), str(data.get("qrImage") or "")
+    return str(answer.get("qr_payload") or ""), str(answer.get("qr_image_base64") or "")
+
+
+def _qr_output(answer: Mapping[str, Any], png: Path | None, show: bool) -> int:
+    payload, image = qr_payload_and_image(answer)
+    status = EXIT_OK
+    if show:
+        if payload:
+            draw_qr(payload, sys.stderr)
+        else:
+            print(f"{PROG}: the answer holds no QR payload to draw", file=sys.stderr)
+            status = EXIT_FAILURE
+    if png is not None:
+        try:
+            save_png(image, png)
+        except (OSError, ValueError) as error:
+            print(f"{PROG}: error: cannot save the QR image: {error}", file=sys.stderr)
+            return EXIT_FAILURE
+        print(f"{PROG}: QR image saved to {png}", file=sys.stderr)
+    return status
+
+
+def save_png(image_base64: str, path: Path) -> None:
+    if not image_base64:
+        raise ValueError("the answer holds no QR image")
+    try:
+        image = base64.b64decode(image_base64, validate=True)
+    except binascii.Error as error:
+        raise ValueError(f"the QR image is not valid Base64 ({error})") from None
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(image)
+
+
+def draw_qr(payload: str, out: TextIO) -> bool:
+    """Draw the payload as a QR in the terminal; False when segno is not installed."""
+    try:
+        import segno
+    except ImportError:
+        print(f"{PROG}: install segno to draw QR codes in the terminal (pip install segno)", file=sys.stderr)
+        return False
+    segno.make(payload).terminal(out=out, compact=True)
+    out.flush()
+    return True
+
+
+def _run_sandbox(argv: list[str]) -> int:
+    try:
+        from halvenor_scb_lib.sandbox.__main__ import main as sandbox_main
+    except ImportError as error:
+        print(
+            f"{PROG}: error: the sandbox needs the optional dependencies: pip install 'halvenor_scb_lib[sandbox]' "
+            f"({error})",
+            file=sys.stderr,
+        )
+        return EXIT_USAGE
+    return sandbox_main(argv)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

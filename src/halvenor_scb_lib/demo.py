@@ -1,0 +1,249 @@
+"""The whole flow on this machine, with nothing to set up: halvenor-scb demo [--out DIR].
+
+Starts a throwaway PostgreSQL holding the ERP tables with one bank account
+and its configuration, and the offline bank sandbox; then creates a QR for
+the bank account, creates an invoice QR twice (the second comes from the
+database), pays the invoice through the sandbox and finds the payment with a
+bill-payment inquiry. Everything it started is stopped at the end. Exit
+status 0 only when every step succeeded.
+
+Needs PostgreSQL's server binaries and the optional dependencies (cryptography,
+segno, psycopg).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+from collections.abc import Iterator, Mapping
+from contextlib import ExitStack, contextmanager
+from decimal import Decimal
+from pathlib import Path
+from typing import Any, TextIO
+
+import halvenor_scb_lib as scb
+from halvenor_scb_lib.cli import draw_qr, qr_payload_and_image, save_png
+
+APPLICATION_KEY = "demo-application-key"
+APPLICATION_SECRET = "demo-application-secret"
+BILLER_ID = "010556012345678"
+ACCOUNT_AMOUNT, ACCOUNT_REF1, ACCOUNT_REF2 = Decimal("100.50"), "DEMO0001", "WALKIN"
+INVOICE_ID, INVOICE_REFERENCE, INVOICE_AMOUNT = 1001, "INV1001", Decimal("250.00")
+ENVIRONMENT_PREFIXES = ("PG", "SCB_SANDBOX_HOST", "SCB_PRODUCTION_HOST", "CURL_CA_BUNDLE")
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+class StepFailed(Exception):
+    pass
+
+
+class Demo:
+    def __init__(self, out_dir: Path, terminal_qr: bool, out: TextIO) -> None:
+        self.out_dir = out_dir
+        self.terminal_qr = terminal_qr
+        self.out = out
+        self.number = 0
+        self.pg: Any = None
+        self.sandbox: Any = None
+        self.ids: dict[str, int] = {}
+
+    def say(self, text: str = "") -> None:
+        print(text, file=self.out, flush=True)
+
+    @contextmanager
+    def step(self, title: str) -> Iterator[None]:
+        self.number += 1
+        self.say(f"[{self.number}] {title}")
+        try:
+            yield
+        except StepFailed as failure:
+            self.say(f"    FAILED: {failure}")
+            raise
+        except Exception as error:
+            self.say(f"    FAILED: {type(error).__name__}: {error}")
+            raise StepFailed(str(error)) from error
+
+    def detail(self, text: str) -> None:
+        self.say(f"    {text}")
+
+    def run(self) -> None:
+        with ExitStack() as stack:
+            stack.callback(self.say, "Stopped everything the demo started.")
+            self.start_database(stack)
+            self.start_sandbox(stack)
+            stack.enter_context(_environment({**self.pg.environ(), **self.sandbox.environ()}))
+            self.account_qr()
+            first = self.first_invoice_qr()
+            self.second_invoice_qr(first)
+            payment = self.pay(first)
+            self.inquiry(first, payment)
+
+    def start_database(self, stack: ExitStack) -> None:
+        from halvenor_scb_lib.devdb import ThrowawayPostgres
+
+        with self.step("Starting a throwaway PostgreSQL with the ERP tables"):
+            self.pg = stack.enter_context(ThrowawayPostgres())
+            self.pg.create_erp_schema()
+            self.ids = self.pg.seed_demo(
+                api_key=APPLICATION_KEY, api_secret=APPLICATION_SECRET, biller_id=BILLER_ID, application_id="DEMO"
+            )
+            self.detail(f"database {self.pg.dbname} on {self.pg.host} port {self.pg.port}")
+            self.detail(
+                f"bank account {self.ids['bank_account_id']} of company {self.ids['company_id']}, biller id "
+                f"{BILLER_ID}, configuration {self.ids['config_id']} (environment sandbox)"
+            )
+
+    def start_sandbox(self, stack: ExitStack) -> None:
+        from halvenor_scb_lib.sandbox import Sandbox
+
+        with self.step("Starting the bank sandbox"):
+            self.sandbox = stack.enter_context(Sandbox(applications={APPLICATION_KEY: APPLICATION_SECRET}))
+            self.detail(f"listening on https://{self.sandbox.address}, CA file {self.sandbox.ca_file}")
+
+    def account_qr(self) -> None:
+        amount, ref1, ref2 = ACCOUNT_AMOUNT, ACCOUNT_REF1, ACCOUNT_REF2
+        with self.step(f"Creating a QR for bank account {self.ids['bank_account_id']}: {amount} THB, {ref1}/{ref2}"):
+            before = len(self.sandbox.requests)
+            answer = scb.create_qr_by_bank_account(self.ids["bank_account_id"], amount, ref1, ref2)
+            _require_success(answer)
+            self.detail(f"bank requests: {', '.join(self._requests_since(before))}")
+            self.show_qr(answer, "bank-account-qr.png")
+
+    def first_invoice_qr(self) -> Mapping[str, Any]:
+        with self.step(f"Creating the QR of invoice {INVOICE_ID} ({INVOICE_AMOUNT} THB)"):
+            before = len(self.sandbox.requests)
+            answer = self.invoice_qr()
+            if "status" in answer:
+                raise StepFailed(f"expected a new intent, got a stored one: {_compact(answer)}")
+            self.detail(
+                f"stored as payment intent {answer['intent_id']}, bank transaction {answer.get('transaction_id')}"
+            )
+            self.detail(f"bank requests: {', '.join(self._requests_since(before))}")
+            self.show_qr(answer, "invoice-qr.png")
+            return answer
+
+    def second_invoice_qr(self, first: Mapping[str, Any]) -> None:
+        with self.step(f"Asking again for the QR of invoice {INVOICE_ID}"):
+            before = len(self.sandbox.requests)
+            again = self.invoice_qr()
+            seen = self._requests_since(before)
+            if seen:
+                raise StepFailed(f"the bank was called again: {', '.join(seen)}")
+            if again.get("status") != "pending" or again.get("intent_id") != first["intent_id"]:
+                raise StepFailed(f"expected stored intent {first['intent_id']} pending, got {_compact(again)}")
+            if again.get("qr_payload") != first.get("qr_payload"):
+                raise StepFailed("the stored QR differs from the one created")
+            self.detail(
+                f"intent {again['intent_id']} ({again['status']}) came from the database; "
+                "the sandbox saw no new request"
+            )
+
+    def pay(self, invoice: Mapping[str, Any]) -> Mapping[str, Any]:
+        transaction_id = str(invoice.get("transaction_id") or "")
+        with self.step(f"Paying the invoice QR through the sandbox (transaction {transaction_id})"):
+            payment: Mapping[str, Any] = self.sandbox.pay(transaction_id)
+            self.detail(
+                f"paid {payment['amount']} THB to biller {payment['billerId']} with references "
+                f"{payment['reference1']}/{payment['reference2']} on {payment['transactionDate']}"
+            )
+            return payment
+
+    def inquiry(self, invoice: Mapping[str, Any], payment: Mapping[str, Any]) -> None:
+        with self.step(f"Bill-payment inquiry for biller {BILLER_ID}, reference {INVOICE_REFERENCE}"):
+            # The payment date, not today's UTC date, so that a run across midnight still finds it.
+            answer = scb.payment_inquiry(
+                self.ids["config_id"],
+                biller_id=BILLER_ID,
+                reference1=INVOICE_REFERENCE,
+                reference2=str(payment["reference2"]),
+                transaction_date=str(payment["transactionDate"]),
+            )
+            _require_success(answer)
+            transaction_id = invoice.get("transaction_id")
+            found = [p for p in answer.get("data") or [] if p.get("transactionId") == transaction_id]
+            if not found:
+                raise StepFailed(f"the inquiry did not find transaction {transaction_id}: {_compact(answer)}")
+            self.detail(
+                f"found the payment: transaction {found[0]['transactionId']}, {found[0]['amount']} THB, "
+                f"paid at {found[0].get('paidAt', found[0].get('transactionDate'))}"
+            )
+
+    def invoice_qr(self) -> Mapping[str, Any]:
+        answer = scb.invoice_qr(
+            INVOICE_ID, self.ids["company_id"], self.ids["config_id"], INVOICE_REFERENCE, INVOICE_AMOUNT,
+            self.ids["bank_account_id"],
+        )
+        _require_success(answer)
+        return answer
+
+    def show_qr(self, answer: Mapping[str, Any], file_name: str) -> None:
+        payload, image = qr_payload_and_image(answer)
+        if not payload or not image:
+            raise StepFailed(f"the answer holds no QR: {_compact(answer)}")
+        png = self.out_dir / file_name
+        save_png(image, png)
+        if not png.read_bytes().startswith(PNG_SIGNATURE):
+            raise StepFailed(f"{png} is not a PNG image")
+        self.detail(f"payload: {payload}")
+        self.detail(f"image saved to {png}")
+        if self.terminal_qr:
+            draw_qr(payload, self.out)
+
+    def _requests_since(self, index: int) -> list[str]:
+        return [f"{r.method} {r.path}" for r in self.sandbox.requests[index:]]
+
+
+def _require_success(answer: Mapping[str, Any]) -> None:
+    if not scb.is_success(answer):
+        raise StepFailed(f"the answer reports a failure: {_compact(answer)}")
+
+
+def _compact(answer: Mapping[str, Any]) -> str:
+    text = json.dumps(answer, ensure_ascii=False)
+    return text if len(text) <= 400 else text[:400] + "..."
+
+
+@contextmanager
+def _environment(values: Mapping[str, str]) -> Iterator[None]:
+    """Point the library at the demo's database and bank, and put the caller's environment back afterwards."""
+    saved = {name: value for name, value in os.environ.items() if name.startswith(ENVIRONMENT_PREFIXES)}
+    # A PGPASSWORD or PGSERVICE of the caller's own must not leak into the demo's connections.
+    for name in saved:
+        del os.environ[name]
+    os.environ.update(values)
+    try:
+        yield
+    finally:
+        for name in [name for name in os.environ if name.startswith(ENVIRONMENT_PREFIXES)]:
+            del os.environ[name]
+        os.environ.update(saved)
+
+
+def run(out_dir: Path = Path("demo-out"), *, terminal_qr: bool = True, out: TextIO | None = None) -> int:
+    """Run the demo; 0 when every step succeeded, 1 otherwise."""
+    stream = out or sys.stdout
+    demo = Demo(out_dir, terminal_qr, stream)
+    try:
+        demo.run()
+    except StepFailed:
+        demo.say(f"Demo failed at step {demo.number}.")
+        return 1
+    except ImportError as error:
+        demo.say(f"The demo needs the optional dependencies (pip install 'halvenor_scb_lib[test]'): {error}")
+        return 1
+    except KeyboardInterrupt:
+        demo.say("Interrupted.")
+        return 130
+    demo.say(f"Demo finished: every step succeeded. QR images are in {out_dir}/.")
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    from halvenor_scb_lib.cli import main as cli_main
+
+    return cli_main(["demo", *(sys.argv[1:] if argv is None else argv)])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,129 @@
+"""Shapes of the dictionaries the library returns, for editors and type checkers.
+
+Bank operations answer with the bank's own document or with an error envelope
+of the same outer shape: ``{"status": {"code": ..., "description": ...},
+"data": ...}``. Code 1000 is success; the envelope codes the library produces
+itself are listed in :class:`ErrorCode`. Invoice QR documents are different:
+they describe a stored payment intent and carry no ``status`` object.
+"""
+
+from __future__ import annotations
+
+from enum import IntEnum
+from typing import Any, Generic, NotRequired, TypedDict, TypeVar, final
+
+__all__ = [
+    "SUCCESS_CODE",
+    "TOKEN_REJECTED_CODE",
+    "BankAnswer",
+    "ErrorCode",
+    "InquiryAnswer",
+    "InvoiceQr",
+    "InvoiceQrAnswer",
+    "Payment",
+    "QrAnswer",
+    "QrData",
+    "Status",
+    "TokenAnswer",
+    "TokenData",
+]
+
+DataT = TypeVar("DataT")
+
+SUCCESS_CODE = 1000
+"""``status.code`` of a successful bank answer."""
+
+TOKEN_REJECTED_CODE = 9500
+"""``status.code`` the bank uses when it rejects an access token; the library renews the token and retries once."""
+
+
+class ErrorCode(IntEnum):
+    """Codes of the error envelopes the library itself produces (never sent by the bank)."""
+
+    DATABASE_ENVIRONMENT = 9001
+    """Neither PGHOST nor PGDATABASE is set."""
+    DATABASE = 9002
+    """No database connection, a failed query, no active configuration, or an intent that could not be stored."""
+    CONFIGURATION_NOT_FOUND = 9003
+    """No usable bank configuration for the bank account or configuration id."""
+    INVALID_CONFIGURATION = 9004
+    """The stored configuration is incomplete or unreadable, or the call lacks required parameters."""
+    TOKEN_ENDPOINT_UNREACHABLE = 9101
+    """No HTTP answer from the bank's token endpoint."""
+    BANK_UNREACHABLE = 9102
+    """No HTTP answer from the QR or inquiry endpoint."""
+    BANK_FAILURE = 9103
+    """The bank failed without a status document of its own (for example an HTML error page)."""
+    TOKEN_NOT_OBTAINED = 9301
+    """No access token could be obtained for a cached-token operation."""
+    TOKEN_REFUSED = 9302
+    """The token endpoint refused the credentials or its answer held no token."""
+
+
+class Status(TypedDict):
+    code: int
+    description: str
+
+
+# Final, so that a type checker narrows an InvoiceQrAnswer with `"intent_id" in answer`.
+@final
+class BankAnswer(TypedDict, Generic[DataT]):
+    """A bank answer or an error envelope; ``data`` is None in envelopes and most failures."""
+
+    status: Status
+    data: DataT | None
+
+
+class QrData(TypedDict, total=False):
+    qrRawData: str
+    """The Thai QR bill-payment payload to render as a QR code."""
+    qrImage: str
+    """The same QR as a Base64 PNG."""
+    transactionId: str
+
+
+class TokenData(TypedDict, total=False):
+    accessToken: str
+    tokenType: str
+    expiresIn: int
+    expiresAt: int
+
+
+class Payment(TypedDict, total=False):
+    """One bill payment found by an inquiry."""
+
+    transactionId: str
+    billerId: str
+    reference1: str
+    reference2: str
+    reference3: str
+    amount: str
+    transactionDate: str
+    paidAt: str
+
+
+@final
+class InvoiceQr(TypedDict):
+    """The QR of an invoice's payment intent.
+
+    A newly created intent has no ``status`` and no ``channel``; an intent
+    handed back from the database has both, ``status`` being a string such as
+    ``"pending"``. ``transaction_id`` is absent when the bank gave none.
+    """
+
+    intent_id: int
+    reference: str
+    amount: float
+    qr_payload: NotRequired[str]
+    qr_image_base64: NotRequired[str]
+    transaction_id: NotRequired[str]
+    status: NotRequired[str]
+    channel: NotRequired[str]
+
+
+QrAnswer = BankAnswer[QrData]
+TokenAnswer = BankAnswer[TokenData]
+InquiryAnswer = BankAnswer[list[Payment]]
+
+# An invoice call answers with an intent, or with the bank's refusal or an error envelope.
+InvoiceQrAnswer = InvoiceQr | BankAnswer[Any]

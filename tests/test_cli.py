@@ -1,0 +1,221 @@
+"""The command line and the demo, run as an operator would, in fresh interpreters."""
+
+from __future__ import annotations
+
+import base64
+import io
+import json
+import os
+import re
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import pytest
+import segno
+
+import halvenor_scb_lib as scb
+from halvenor_scb_lib import demo
+
+BILLER = "123456789012345"
+TIMEOUT = 60
+
+
+def cli(*args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "halvenor_scb_lib", *args], capture_output=True, text=True, timeout=TIMEOUT,
+        env={**os.environ, **(env or {})}, check=False,
+    )
+
+
+def answer_of(done: subprocess.CompletedProcess[str]) -> dict:
+    return json.loads(done.stdout)
+
+
+@pytest.fixture
+def account(erp):
+    config_id = erp.add_config()
+    return config_id, erp.add_bank_account(config_id, biller_id=BILLER)
+
+
+def test_qr_prints_json_saves_png_and_draws_on_stderr(account, tmp_path):
+    _, bank_account_id = account
+    png = tmp_path / "out" / "qr.png"
+    done = cli("qr", str(bank_account_id), "100.50", "INV1", "CUST1", "--png", str(png), "--show-qr")
+    assert done.returncode == 0, done.stderr
+    answer = answer_of(done)
+    assert answer["status"]["code"] == 1000 and "54061" in answer["data"]["qrRawData"]
+    assert png.read_bytes() == base64.b64decode(answer["data"]["qrImage"])
+    assert "▄" in done.stderr and f"QR image saved to {png}" in done.stderr
+
+
+def test_invoice_qr_second_call_comes_from_the_database(account, scb_sandbox, tmp_path):
+    config_id, bank_account_id = account
+    args = ["invoice-qr", "--invoice", "42", "--company", "1", "--config", str(config_id),
+            "--bank-account", str(bank_account_id), "--reference", "INV42", "--amount", "99.90"]
+    first = cli(*args)
+    assert first.returncode == 0, first.stderr
+    assert "status" not in answer_of(first)
+    requests = len(scb_sandbox.requests)
+
+    png = tmp_path / "again.png"
+    again = cli(*args, "--png", str(png))
+    assert again.returncode == 0, again.stderr
+    stored = answer_of(again)
+    assert (stored["status"], stored["intent_id"]) == ("pending", answer_of(first)["intent_id"])
+    assert png.read_bytes() == base64.b64decode(stored["qr_image_base64"])
+    assert len(scb_sandbox.requests) == requests
+
+
+@pytest.mark.parametrize("form", ["transaction", "references"])
+def test_inquiry_finds_a_paid_invoice(account, scb_sandbox, form):
+    config_id, bank_account_id = account
+    invoice = scb.invoice_qr(5, 1, config_id, "INV5", "20.00", bank_account_id)
+    payment = scb_sandbox.pay(invoice["transaction_id"])
+    lookup = (["--transaction-ref", invoice["transaction_id"]] if form == "transaction"
+              else ["--biller-id", BILLER, "--reference1", "INV5", "--amount", "20"])
+    done = cli("inquiry", str(config_id), *lookup, "--date", payment["transactionDate"])
+    assert done.returncode == 0, done.stderr
+    assert [p["transactionId"] for p in answer_of(done)["data"]] == [invoice["transaction_id"]]
+
+
+def test_token_is_masked_unless_asked_for(erp, scb_sandbox):
+    config_id = erp.add_config()
+    masked = cli("token", str(config_id))
+    assert masked.returncode == 0 and answer_of(masked)["data"]["accessToken"] == "***"
+    shown = cli("token", str(config_id), "--show-token")
+    assert answer_of(shown)["data"]["accessToken"] == scb_sandbox.issued_tokens[-1]
+    assert not any(token in masked.stdout + masked.stderr for token in scb_sandbox.issued_tokens)
+
+
+@pytest.mark.parametrize(
+    "args, code",
+    [
+        (["qr", "{missing_account}", "10", "INV1", "CUST1"], 9003),
+        (["qr", "{bank_account}", "10", "inv-1", "CUST1"], 4001),
+        (["invoice-qr", "--invoice", "1", "--company", "1", "--config", "{config}", "--bank-account",
+          "{missing_account}", "--reference", "INV1", "--amount", "10"], 9003),
+        (["inquiry", "{missing_config}", "--transaction-ref", "TX1"], 9003),
+        (["token", "{missing_config}"], 9002),
+    ],
+)
+def test_failure_answers_exit_1_with_json_and_no_png(account, scb_sandbox, tmp_path, args, code):
+    config_id, bank_account_id = account
+    ids = {"config": config_id, "missing_config": config_id + 1, "bank_account": bank_account_id,
+           "missing_account": bank_account_id + 1}
+    png = tmp_path / "qr.png"
+    png_args = ["--png", str(png)] if args[0] in ("qr", "invoice-qr") else []
+    done = cli(*[arg.format(**ids) for arg in args], *png_args)
+    assert (done.returncode, answer_of(done)["status"]["code"]) == (1, code), done.stderr
+    assert not png.exists()
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "required: COMMAND"),
+        (["refund", "1"], "invalid choice: 'refund'"),
+        (["qr", "x1", "10", "INV1", "CUST1"], "bank_account_id must be an integer, got 'x1'"),
+        (["qr", "1", "nan", "INV1", "CUST1"], "amount must be a finite number"),
+        (["qr", "1", "10.005", "INV1", "CUST1"], "amount must not have more than two decimals"),
+        (["qr", "1", "10"], "required: REF1, REF2"),
+        (["invoice-qr", "--invoice", "1"], "required: --company, --config, --bank-account"),
+        (["inquiry", "1"], "give --transaction-ref, or --biller-id and --reference1"),
+        (["inquiry", "1", "--biller-id", BILLER], "give --transaction-ref, or --biller-id and --reference1"),
+        (["inquiry", "1", "--transaction-ref", "TX1", "--date", "31/01/2026"], "date must be written YYYY-MM-DD"),
+        (["token", "99999999999"], "config_id 99999999999 is out of range"),
+    ],
+)
+def test_bad_arguments_exit_2_with_a_message(no_pg_env, args, message):
+    done = cli(*args)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert message in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_unreachable_database_exits_3_without_output(tmp_path):
+    done = cli("invoice-qr", "--invoice", "1", "--company", "1", "--config", "1", "--bank-account", "1",
+               "--reference", "INV1", "--amount", "10", env={"PGHOST": str(tmp_path), "PGPORT": "1"})
+    assert (done.returncode, done.stdout) == (3, "")
+    assert "error: Failed to connect to database" in done.stderr
+
+
+def test_bank_answer_that_is_not_json_exits_3(account, scb_sandbox):
+    _, bank_account_id = account
+    scb_sandbox.script("qr", status=200, body="<html>maintenance</html>")
+    done = cli("qr", str(bank_account_id), "10", "INV1", "CUST1")
+    assert (done.returncode, done.stdout) == (3, "")
+    assert "error: unreadable answer" in done.stderr
+
+
+def test_version_and_sandbox_command():
+    version = cli("--version")
+    assert (version.returncode, version.stdout.strip()) == (0, f"halvenor-scb {scb.__version__}")
+    sandbox = cli("sandbox", "--help")
+    assert sandbox.returncode == 0 and "--token-lifetime" in sandbox.stdout
+
+
+def png_is_qr_of(png: bytes, payload: str) -> bool:
+    """Whether a 1-bit greyscale PNG (as the bank's images are) shows the QR symbol of payload."""
+    chunks, offset = {}, 8
+    while offset < len(png):
+        length, kind = struct.unpack(">I4s", png[offset:offset + 8])
+        chunks[kind] = chunks.get(kind, b"") + png[offset + 8:offset + 8 + length]
+        offset += 12 + length
+    width, height, depth, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
+    assert (depth, colour) == (1, 0)
+    stride, raw, rows = (width + 7) // 8, zlib.decompress(chunks[b"IDAT"]), []
+    previous = bytes(stride)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)]
+        assert kind in (0, 2), f"unexpected PNG filter {kind}"
+        previous = line if kind == 0 else bytes((a + b) & 0xFF for a, b in zip(line, previous))
+        rows.append(previous)
+
+    def dark(x: int, y: int) -> bool:
+        return not rows[y][x // 8] >> (7 - x % 8) & 1
+
+    for error in "lmqh":
+        matrix = segno.make_qr(payload, error=error).matrix
+        scale, border = divmod(width, len(matrix) + 8)[0], 4
+        if scale and all(
+            dark((border + i) * scale + scale // 2, (border + j) * scale + scale // 2) == bool(module)
+            for j, row in enumerate(matrix) for i, module in enumerate(row)
+        ):
+            return True
+    return False
+
+
+def test_demo_runs_end_to_end(tmp_path):
+    out = tmp_path / "demo-out"
+    done = cli("demo", "--out", str(out))
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "Demo finished: every step succeeded" in done.stdout
+    assert "the sandbox saw no new request" in done.stdout
+    assert re.search(r"found the payment: transaction SBX\w+, 250\.00 THB", done.stdout)
+    payloads = re.findall(r"payload: (\S+)", done.stdout)
+    images = [out / "bank-account-qr.png", out / "invoice-qr.png"]
+    assert len(payloads) == 2 and "INV1001" in payloads[1]
+    assert all(png_is_qr_of(image.read_bytes(), payload) for image, payload in zip(images, payloads))
+    # What the demo started is gone: the cluster's directory and the sandbox's CA.
+    (socket_dir,) = re.findall(r"database erp on (\S+) ", done.stdout)
+    (ca_file,) = re.findall(r"CA file (\S+)", done.stdout)
+    assert not Path(socket_dir).parent.exists() and not Path(ca_file).exists()
+
+
+def test_demo_failing_step_exits_1_and_cleans_up(tmp_path, monkeypatch):
+    monkeypatch.setenv("PGHOST", "/callers/own/host")
+    monkeypatch.setenv("PGPASSWORD", "callers-own")
+    before = dict(os.environ)
+    # The bank refuses lower-case references, so the invoice step fails.
+    monkeypatch.setattr(demo, "INVOICE_REFERENCE", "inv-1001")
+    out = io.StringIO()
+    assert demo.run(tmp_path, terminal_qr=False, out=out) == 1
+    text = out.getvalue()
+    assert "[4] Creating the QR of invoice 1001" in text and "FAILED: the answer reports a failure" in text
+    assert "[5]" not in text and text.endswith("Stopped everything the demo started.\nDemo failed at step 4.\n")
+    (socket_dir,) = re.findall(r"database erp on (\S+) ", text)
+    assert not Path(socket_dir).parent.exists()
+    assert dict(os.environ) == before

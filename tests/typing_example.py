@@ -1,0 +1,55 @@
+"""How ERP code uses the library with a type checker; checked with mypy --strict by the test suite."""
+
+from __future__ import annotations
+
+import datetime
+from decimal import Decimal
+
+import halvenor_scb_lib as scb
+from halvenor_scb_lib.types import InvoiceQr, Payment, QrData, Status
+
+
+def qr_payload_for_account(bank_account_id: int, amount: Decimal) -> str | None:
+    answer = scb.create_qr_by_bank_account(bank_account_id, amount, "INV0001", "CUST42")
+    status: Status = answer["status"]
+    if status["code"] != scb.SUCCESS_CODE:
+        return None
+    data: QrData | None = answer["data"]
+    return None if data is None else data.get("qrRawData")
+
+
+def invoice_payload(invoice_id: int, amount: str) -> str:
+    answer = scb.invoice_qr(invoice_id, 1, "3", "INV1001", amount, "7")
+    if "intent_id" not in answer:
+        raise RuntimeError(answer["status"]["description"])
+    intent: InvoiceQr = answer
+    return intent.get("qr_payload", "")
+
+
+def payments_today(config_id: int, biller_id: str, reference: str) -> list[Payment]:
+    answer = scb.payment_inquiry(
+        config_id, biller_id=biller_id, reference1=reference, amount=250, transaction_date=datetime.date.today()
+    )
+    return (answer["data"] or []) if scb.is_success(answer) else []
+
+
+def token_lifetime(config_id: str) -> int:
+    answer = scb.refresh_token(config_id)
+    data = answer["data"]
+    return 0 if data is None else data.get("expiresIn", 0)
+
+
+def raw_methods() -> tuple[str, dict[str, object]]:
+    placeholder: str = scb.scb_api_create_qr("7", 100.5, "INV1")
+    inquiry = scb.scb_api_payment_inquiry("1", transaction_ref="TX1")
+    return placeholder, inquiry
+
+
+def error_kind(code: int) -> str:
+    try:
+        return scb.ErrorCode(code).name
+    except ValueError:
+        return "bank"
+
+
+VERSION: str = scb.__version__
