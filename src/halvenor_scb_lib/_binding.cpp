@@ -41,26 +41,25 @@ PyObject *json_string_to_dict(const char *text) {
     return result;
 }
 
-// Takes ownership of the operation's text.
-PyObject *document_result(char *text) {
-    if (text == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, kNullResult);
-        return nullptr;
-    }
-    PyObject *result = json_string_to_dict(text);
-    scb_free(text);
-    return result;
-}
-
-// Takes ownership of a placeholder text, handed back unparsed.
-PyObject *text_result(char *text, const char *failure) {
+// Takes ownership of an operation's text: converted, then released on every
+// path; a null text is the internal failure named by `failure`.
+PyObject *converted_result(char *text, PyObject *(*convert)(const char *), const char *failure) {
     if (text == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, failure);
         return nullptr;
     }
-    PyObject *result = PyUnicode_FromString(text);
+    PyObject *result = convert(text);
     scb_free(text);
     return result;
+}
+
+PyObject *document_result(char *text) {
+    return converted_result(text, json_string_to_dict, kNullResult);
+}
+
+// Placeholder texts are handed back unparsed.
+PyObject *text_result(char *text, const char *failure) {
+    return converted_result(text, PyUnicode_FromString, failure);
 }
 
 PyObject *scb_api_create_qr(PyObject *, PyObject *args) {
