@@ -1,21 +1,10 @@
 """The configuration document of a bank account, read straight from the ERP tables."""
 
-import ctypes
 import json
 
 import pytest
 
-from halvenor_scb_lib import _binding
-
-lib = ctypes.CDLL(_binding.__file__)
-lib.scb_db_connect.restype = ctypes.c_void_p
-lib.scb_db_connect.argtypes = [ctypes.c_char_p]
-lib.scb_db_close.argtypes = [ctypes.c_void_p]
-lib.scb_db_get_config_by_bank.restype = ctypes.c_void_p
-lib.scb_db_get_config_by_bank.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
-lib.scb_db_get_config.restype = ctypes.c_void_p
-lib.scb_db_get_config.argtypes = [ctypes.c_void_p]
-lib.scb_free.argtypes = [ctypes.c_void_p]
+from cabi import lib, take_text
 
 PRODUCTION_HOST, SANDBOX_HOST = "bank-prod.test:8443", "bank-sbx.test:9443"
 BASES = {
@@ -35,13 +24,7 @@ def conn(pg, monkeypatch):
 
 
 def config_document(conn, bank_id):
-    text = lib.scb_db_get_config_by_bank(conn, str(bank_id).encode())
-    if not text:
-        return None
-    try:
-        return ctypes.string_at(text).decode()
-    finally:
-        lib.scb_free(text)
+    return take_text(lib.scb_db_get_config_by_bank(conn, str(bank_id).encode()))
 
 
 @pytest.mark.parametrize(

@@ -1,18 +1,12 @@
 """Opening and closing the ERP database connection, and the session it runs in."""
 
-import ctypes
 import os
 import uuid
 
 import pytest
 
+from cabi import lib
 from halvenor_scb_lib import _binding
-
-lib = ctypes.CDLL(_binding.__file__)
-lib.scb_db_connect.restype = ctypes.c_void_p
-lib.scb_db_connect.argtypes = [ctypes.c_char_p]
-lib.scb_db_close.restype = None
-lib.scb_db_close.argtypes = [ctypes.c_void_p]
 
 FAILED = "Database connection failed: "
 

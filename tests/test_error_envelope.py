@@ -2,26 +2,17 @@
 
 from __future__ import annotations
 
-import ctypes
 import json
 
 import pytest
 
-import halvenor_scb_lib._binding
-
-lib = ctypes.CDLL(halvenor_scb_lib._binding.__file__)
-lib.scb_create_error_response.restype = ctypes.c_void_p
-lib.scb_create_error_response.argtypes = [ctypes.c_int32, ctypes.c_char_p]
-lib.scb_free.argtypes = [ctypes.c_void_p]
+from cabi import lib, take_text
 
 
 def envelope(code, description):
     pointer = lib.scb_create_error_response(code, None if description is None else description.encode())
     assert pointer
-    try:
-        return ctypes.string_at(pointer).decode()
-    finally:
-        lib.scb_free(pointer)
+    return take_text(pointer)
 
 
 @pytest.mark.parametrize(

@@ -8,22 +8,7 @@ from contextlib import closing
 
 import pytest
 
-import halvenor_scb_lib._binding
-
-lib = ctypes.CDLL(halvenor_scb_lib._binding.__file__)
-Texts = ctypes.POINTER(ctypes.c_char_p)
-
-
-class HttpResponse(ctypes.Structure):
-    _fields_ = [("body", ctypes.c_void_p), ("status_code", ctypes.c_int64), ("body_size", ctypes.c_uint64)]
-
-
-Record = ctypes.POINTER(HttpResponse)
-lib.http_post_json.restype = lib.http_get_with_params.restype = lib.http_get.restype = Record
-lib.http_post_json.argtypes = [ctypes.c_char_p, ctypes.c_char_p, Texts, ctypes.c_int32]
-lib.http_get_with_params.argtypes = [ctypes.c_char_p, Texts, Texts, ctypes.c_int32, Texts, ctypes.c_int32]
-lib.http_get.argtypes = [ctypes.c_char_p, Texts, ctypes.c_int32]
-lib.http_response_free.argtypes = [Record]
+from cabi import lib
 
 QR = "/partners/sandbox/v1/payment/qrcode/create"
 INQUIRY = "/partners/sandbox/v1/payment/billpayment/inquiry"

@@ -2,27 +2,13 @@
 
 from __future__ import annotations
 
-import ctypes
 import json
 import re
 from decimal import Decimal
 
 import pytest
 
-from halvenor_scb_lib import _binding
-
-lib = ctypes.CDLL(_binding.__file__)
-lib.scb_db_connect.restype = ctypes.c_void_p
-lib.scb_db_connect.argtypes = [ctypes.c_char_p]
-lib.scb_db_close.argtypes = [ctypes.c_void_p]
-lib.scb_free.argtypes = [ctypes.c_void_p]
-lib.scb_intent_get_by_invoice.restype = ctypes.c_void_p
-lib.scb_intent_get_by_invoice.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32]
-lib.scb_intent_upsert.restype = ctypes.c_int32
-lib.scb_intent_upsert.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32]
-lib.scb_intent_upsert.argtypes += [ctypes.c_char_p] * 4 + [ctypes.c_double, ctypes.c_char_p]
-lib.scb_intent_confirm.restype = ctypes.c_int32
-lib.scb_intent_confirm.argtypes = [ctypes.c_void_p, ctypes.c_int32]
+from cabi import lib, take_text
 
 LINE = re.compile(r"\[CORVANE\] \[[^]]+\] (INFO|ERROR|DEBUG): (.*)")
 
@@ -35,13 +21,7 @@ def log_lines(capfd: pytest.CaptureFixture[str]) -> list[tuple[str, str]]:
 
 
 def lookup(conn: int | None, invoice_id: int, company_id: int = 1) -> str | None:
-    pointer = lib.scb_intent_get_by_invoice(conn, invoice_id, company_id)
-    if not pointer:
-        return None
-    try:
-        return ctypes.string_at(pointer).decode()
-    finally:
-        lib.scb_free(pointer)
+    return take_text(lib.scb_intent_get_by_invoice(conn, invoice_id, company_id))
 
 
 def upsert(conn: int | None, amount: float = 10.1, invoice_id: int = 7, company_id: int = 1,

@@ -2,64 +2,24 @@
 
 from __future__ import annotations
 
-import ctypes
-import http.client
 import json
 import socket
-import ssl
-import uuid
 from decimal import Decimal
 
 import pytest
 
+from bank_helpers import bank_token, endpoints, envelope
+from cabi import lib, take_text
 from halvenor_scb_lib import _binding
-
-lib = ctypes.CDLL(_binding.__file__)
-lib.scb_db_connect.restype = ctypes.c_void_p
-lib.scb_db_connect.argtypes = [ctypes.c_char_p]
-lib.scb_db_close.argtypes = [ctypes.c_void_p]
-lib.scb_free.argtypes = [ctypes.c_void_p]
-lib.scb_create_qr_for_invoice.restype = ctypes.c_void_p
-lib.scb_create_qr_for_invoice.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32,
-                                          ctypes.c_char_p, ctypes.c_char_p, ctypes.c_double]
 
 BILLER = "123456789012345"
 
 
-def envelope(code: int, description: str) -> dict:
-    return {"status": {"code": code, "description": description}, "data": None}
-
-
-def endpoints(sandbox) -> list[str]:
-    return [request.endpoint for request in sandbox.requests]
-
-
-def bank_token(sandbox, key: str = "KEY1", secret: str = "SECRET1") -> str:
-    """A token the bank really issued, fetched past the module."""
-    host, port = sandbox.address.rsplit(":", 1)
-    context = ssl.create_default_context(cafile=sandbox.ca_file)
-    connection = http.client.HTTPSConnection(host, int(port), context=context, timeout=5)
-    try:
-        connection.request("POST", "/partners/sandbox/v1/oauth/token",
-                           body=json.dumps({"applicationKey": key, "applicationSecret": secret}),
-                           headers={"Content-Type": "application/json", "resourceOwnerId": key,
-                                    "requestUId": str(uuid.uuid4())})
-        token = json.loads(connection.getresponse().read())["data"]["accessToken"]
-    finally:
-        connection.close()
-    sandbox.requests.clear()
-    return token
-
-
-def raw_qr_for_invoice(invoice_id: int, bank_account_id: int, amount: float = 10.1) -> str:
+def raw_qr_for_invoice(invoice_id: int, bank_account_id: int, amount: float = 10.1) -> str | None:
     conn = lib.scb_db_connect(None)
     try:
-        pointer = lib.scb_create_qr_for_invoice(conn, invoice_id, 1, 1, b"INV0007", str(bank_account_id).encode(),
-                                                amount)
-        try:
-            return ctypes.string_at(pointer).decode()
-        finally:
-            lib.scb_free(pointer)
+        return take_text(lib.scb_create_qr_for_invoice(conn, invoice_id, 1, 1, b"INV0007",
+                                                       str(bank_account_id).encode(), amount))
     finally:
         lib.scb_db_close(conn)
 
@@ -226,9 +186,6 @@ def test_unreachable_database(no_pg_env, monkeypatch, scb_sandbox):
 
 
 def test_null_handle(capfd):
-    pointer = lib.scb_create_qr_for_invoice(None, 7, 1, 1, b"INV0007", b"1", 10.1)
-    try:
-        assert json.loads(ctypes.string_at(pointer)) == envelope(9002, "Database connection required")
-    finally:
-        lib.scb_free(pointer)
+    text = take_text(lib.scb_create_qr_for_invoice(None, 7, 1, 1, b"INV0007", b"1", 10.1))
+    assert json.loads(text) == envelope(9002, "Database connection required")
     assert capfd.readouterr().err.count("ERROR: Database connection is NULL") == 1

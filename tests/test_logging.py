@@ -2,19 +2,15 @@
 
 from __future__ import annotations
 
-import ctypes
 import datetime
 import re
 import threading
 
 import pytest
 
-import halvenor_scb_lib._binding
+from cabi import lib
 
-lib = ctypes.CDLL(halvenor_scb_lib._binding.__file__)
 LEVELS = {"INFO": lib.scb_log_info, "ERROR": lib.scb_log_error, "DEBUG": lib.scb_log_debug}
-for _function in LEVELS.values():
-    _function.argtypes = [ctypes.c_char_p]
 
 LINE = re.compile(
     r"\[CORVANE\] \[((?:Sun|Mon|Tue|Wed|Thu|Fri|Sat) (?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "

@@ -3,7 +3,6 @@ parsing, the two placeholder methods, and a silent import."""
 
 from __future__ import annotations
 
-import ctypes
 import os
 import re
 import shutil
@@ -12,8 +11,8 @@ from pathlib import Path
 import pytest
 
 import halvenor_scb_lib._binding as binding
+from cabi import lib
 
-lib = ctypes.CDLL(binding.__file__)
 HEADER = Path(__file__).resolve().parents[1] / "src" / "lib" / "scb.h"
 
 METHODS = [

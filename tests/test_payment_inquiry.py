@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import datetime
-import http.client
 import json
 import os
 import re
 import socket
-import ssl
 import threading
 import time
 import uuid
@@ -16,6 +14,7 @@ from urllib.parse import quote
 
 import pytest
 
+from bank_helpers import bank_token, endpoints, envelope
 from halvenor_scb_lib import _binding
 
 LINE = re.compile(r"\[CORVANE\] \[[^]]+\] (INFO|ERROR|DEBUG): (.*)")
@@ -25,38 +24,13 @@ DATE = "2024-01-31"
 OWN_HEADERS = ("Content-Type", "Authorization", "resourceOwnerId", "requestUId", "Accept-Language")
 
 
-def envelope(code: int, description: str) -> dict:
-    return {"status": {"code": code, "description": description}, "data": None}
-
-
 def log_lines(capfd: pytest.CaptureFixture[str], level: str) -> list[str]:
     matches = [LINE.fullmatch(line) for line in capfd.readouterr().err.splitlines()]
     return [m.group(2) for m in matches if m and m.group(1) == level]
 
 
-def endpoints(sandbox) -> list[str]:
-    return [request.endpoint for request in sandbox.requests]
-
-
 def expected_query(*pairs: tuple[str, str]) -> str:
     return "&".join(f"{name}={quote(value, safe='')}" for name, value in pairs)
-
-
-def bank_token(sandbox, key: str = "KEY1", secret: str = "SECRET1") -> str:
-    """A token the bank really issued, fetched past the module."""
-    host, port = sandbox.address.rsplit(":", 1)
-    connection = http.client.HTTPSConnection(
-        host, int(port), context=ssl.create_default_context(cafile=sandbox.ca_file), timeout=5)
-    try:
-        connection.request("POST", "/partners/sandbox/v1/oauth/token",
-                           body=json.dumps({"applicationKey": key, "applicationSecret": secret}),
-                           headers={"Content-Type": "application/json", "resourceOwnerId": key,
-                                    "requestUId": str(uuid.uuid4())})
-        token = json.loads(connection.getresponse().read())["data"]["accessToken"]
-    finally:
-        connection.close()
-    sandbox.requests.clear()
-    return token
 
 
 def dead_port() -> str:

@@ -2,14 +2,11 @@
 
 import pytest
 
+from bank_helpers import envelope
 from halvenor_scb_lib import _binding
 
 BILLER = "010556012345678"
 REJECTED = {"status": {"code": 9500, "description": "Invalid or expired access token"}, "data": None}
-
-
-def envelope(code, description):
-    return {"status": {"code": code, "description": description}, "data": None}
 
 
 @pytest.fixture(autouse=True)

@@ -2,24 +2,17 @@
 
 from __future__ import annotations
 
-import ctypes
-import http.client
 import json
 import re
 import socket
-import ssl
 from contextlib import closing
 
 import pytest
 
-import halvenor_scb_lib._binding
+from bank_helpers import bank_token
+from cabi import lib, take_bytes
 from halvenor_scb_lib import scb_api_create_qr_full
 from halvenor_scb_lib.sandbox import DEFAULT_APPLICATIONS
-
-lib = ctypes.CDLL(halvenor_scb_lib._binding.__file__)
-lib.scb_create_qr_full.restype = ctypes.c_void_p
-lib.scb_create_qr_full.argtypes = [ctypes.c_char_p] * 7 + [ctypes.c_double]
-lib.scb_free.argtypes = [ctypes.c_void_p]
 
 KEY, SECRET = next(iter(DEFAULT_APPLICATIONS.items()))
 BILLER = "010556012345678"
@@ -39,25 +32,11 @@ def raw_create(url):
     """The response document exactly as the C function hands it over."""
     pointer = lib.scb_create_qr_full(KEY.encode(), b"TOKEN", url.encode(), BILLER.encode(), b"A", b"B", b"SCB", 1.0)
     assert pointer
-    try:
-        return ctypes.string_at(pointer)
-    finally:
-        lib.scb_free(pointer)
-
-
-def bank_token(sandbox):
-    host, port = sandbox.address.rsplit(":", 1)
-    context = ssl.create_default_context(cafile=sandbox.ca_file)
-    with closing(http.client.HTTPSConnection(host, int(port), context=context, timeout=5)) as connection:
-        connection.request(
-            "POST", "/partners/sandbox/v1/oauth/token", json.dumps({"applicationKey": KEY, "applicationSecret": SECRET}),
-            {"Content-Type": "application/json", "resourceOwnerId": KEY, "requestUId": "0"},
-        )
-        return json.loads(connection.getresponse().read())["data"]["accessToken"]
+    return take_bytes(pointer)
 
 
 def test_bank_creates_the_code_from_a_request_with_exact_header_lines(scb_sandbox, capfd):
-    token = bank_token(scb_sandbox)
+    token = bank_token(scb_sandbox, KEY, SECRET)
     scb_sandbox.requests.clear()
     answer = create(qr_url(scb_sandbox), 100.5, "INV0001", "CUST42", token=token)
     assert answer["status"] == {"code": 1000, "description": "Success"}
@@ -104,7 +83,7 @@ def test_references_are_escaped_and_stay_one_member(scb_sandbox, reference):
 
 
 def test_long_body_is_sent_whole_and_the_bank_refusal_comes_back(scb_sandbox):
-    answer = create(qr_url(scb_sandbox), 5, "A" * 3000, "B", token=bank_token(scb_sandbox))
+    answer = create(qr_url(scb_sandbox), 5, "A" * 3000, "B", token=bank_token(scb_sandbox, KEY, SECRET))
     assert scb_sandbox.requests[-1].json()["ref1"] == "A" * 3000
     assert answer["status"]["code"] == 4001 and "ref1" in answer["status"]["description"]
 

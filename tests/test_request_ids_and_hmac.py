@@ -2,37 +2,21 @@
 
 from __future__ import annotations
 
-import ctypes
 import re
 
 import pytest
 
-import halvenor_scb_lib._binding
-
-lib = ctypes.CDLL(halvenor_scb_lib._binding.__file__)
-lib.scb_generate_uuid.restype = ctypes.c_void_p
-lib.scb_hmac_sha256.restype = ctypes.c_void_p
-lib.scb_hmac_sha256.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-lib.scb_free.argtypes = [ctypes.c_void_p]
+from cabi import lib, take_text
 
 UUID_V4 = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
 
-def taken_text(pointer):
-    if not pointer:
-        return None
-    try:
-        return ctypes.string_at(pointer).decode("ascii")
-    finally:
-        lib.scb_free(pointer)
-
-
 def new_id():
-    return taken_text(lib.scb_generate_uuid())
+    return take_text(lib.scb_generate_uuid())
 
 
 def hmac_hex(key: bytes, message: bytes):
-    return taken_text(lib.scb_hmac_sha256(key, message))
+    return take_text(lib.scb_hmac_sha256(key, message))
 
 
 def test_identifiers_are_version_4_and_unique():

@@ -5,16 +5,13 @@ import re
 
 import pytest
 
+from bank_helpers import envelope
 from halvenor_scb_lib import _binding
 
 PATHS = {"production": "/partners/v1/oauth/token", "sandbox": "/partners/sandbox/v1/oauth/token"}
 TRANSPORT_HEADERS = {"host", "accept", "content-length"}
 UUID4 = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 CONNECT_FAILED = "Failed to connect to database. Check credentials and network connectivity."
-
-
-def envelope(code, description):
-    return {"status": {"code": code, "description": description}, "data": None}
 
 
 def test_token_request_has_three_lines_in_order_and_the_escaped_body(erp, pg, capfd):
