@@ -206,6 +206,9 @@ AnswerFunction = Callable[[RecordedRequest], "Answer | None"]
 
 class _SandboxHTTPServer(ThreadingHTTPServer):
     daemon_threads = True
+    # Clients connecting at once must not overflow the accept queue: a dropped
+    # SYN comes back only after TCP's one-second retransmission timeout.
+    request_queue_size = 64
 
     def __init__(self, address: tuple[str, int], context: ssl.SSLContext, answer: AnswerFunction) -> None:
         self.tls_context = context

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Benchmark of the extension's main operations (not part of the test suite):
+#
+#   bash bench/run.sh [--calls N]        (N timed calls per operation and side, default 200)
+#
+# Starts a throwaway PostgreSQL and the bank sandbox, then prints for QR by bank
+# account (token cached), invoice QR (new invoice and reused) and payment inquiry
+# the median and p90 wall time and the CPU time per call, through the extension
+# and through bench/floor.cpp (the same statements and requests made directly
+# with libpq and libcurl), and the ratio of the two wall times, with the machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-system-packages.sh
+if ! python3 -c 'import halvenor_scb_lib._binding, halvenor_scb_lib.sandbox, halvenor_scb_lib.devdb' 2>/dev/null; then
+    python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore ".[test]" >/dev/null
+fi
+
+out=build/bench
+mkdir -p "$out"
+# shellcheck disable=SC2046  # pkg-config prints several words on purpose
+g++ -std=c++17 -O2 -Wall -Wextra -Werror bench/floor.cpp -o "$out/floor" $(pkg-config --cflags --libs libcurl libpq)
+exec python3 bench/bench.py --floor "$out/floor" "$@"
