@@ -17,8 +17,6 @@
 // Reads PG*, SCB_SANDBOX_HOST / SCB_PRODUCTION_HOST and CURL_CA_BUNDLE from the
 // environment. Any unexpected answer stops the run: a floor that skipped work
 // would flatter it.
-#include <curl/curl.h>
-#include <libpq-fe.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -31,6 +29,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "owners.hpp"
 
 namespace {
 
@@ -86,34 +86,29 @@ std::string env(const char *name) {
 // ---- database -------------------------------------------------------------
 
 struct Session {
-    PGconn *conn;
+    scb::PgConnHandle conn;
     Session() {
         const char *const keywords[] = {"options", nullptr};
         const char *const values[] = {"-c TimeZone=UTC", nullptr};
-        conn = PQconnectdbParams(keywords, values, 0);
-        if (PQstatus(conn) != CONNECTION_OK) {
-            fail(std::string("connect: ") + PQerrorMessage(conn));
+        conn.reset(PQconnectdbParams(keywords, values, 0));
+        if (PQstatus(conn.get()) != CONNECTION_OK) {
+            fail(std::string("connect: ") + PQerrorMessage(conn.get()));
         }
     }
-    ~Session() { PQfinish(conn); }
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
 };
 
 struct Rows {
-    PGresult *result;
+    scb::PgResult result;
     Rows(PGconn *conn, const char *sql, std::initializer_list<const char *> params, ExecStatusType expected) {
         const std::vector<const char *> values(params);
-        result = PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0);
-        if (PQresultStatus(result) != expected) {
+        result.reset(
+            PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
+        if (PQresultStatus(result.get()) != expected) {
             fail(std::string("statement: ") + PQerrorMessage(conn));
         }
     }
-    ~Rows() { PQclear(result); }
-    Rows(const Rows &) = delete;
-    Rows &operator=(const Rows &) = delete;
-    int count() const { return PQntuples(result); }
-    std::string text(int column) const { return PQgetvalue(result, 0, column); }
+    int count() const { return PQntuples(result.get()); }
+    std::string text(int column) const { return PQgetvalue(result.get(), 0, column); }
 };
 
 // ---- bank -----------------------------------------------------------------
@@ -146,46 +141,48 @@ size_t collect(char *data, size_t size, size_t count, void *sink) {
 std::string exchange(const std::string &url, const char *post_body, std::initializer_list<std::string> header_lines,
                      std::initializer_list<std::pair<const char *, std::string>> query = {}) {
     const long long cpu_started = now_ns(CLOCK_THREAD_CPUTIME_ID);
-    CURL *handle = curl_easy_init();
-    if (handle == nullptr) {
-        fail("curl_easy_init");
-    }
-    std::string target = url;
-    char separator = '?';
-    for (const auto &pair : query) {
-        char *escaped = curl_easy_escape(handle, pair.second.c_str(), 0);
-        target += separator + std::string(pair.first) + "=" + escaped;
-        curl_free(escaped);
-        separator = '&';
-    }
-    curl_slist *headers = nullptr;
-    if (post_body != nullptr) {
-        headers = curl_slist_append(headers, "Content-Type: application/json");
-    }
-    for (const std::string &line : header_lines) {
-        headers = curl_slist_append(headers, line.c_str());
-    }
     std::string body;
-    curl_easy_setopt(handle, CURLOPT_URL, target.c_str());
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
-    if (post_body != nullptr) {
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post_body);
-    }
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT, 30L);
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-#if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-#endif
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    const std::string ca_file = env("CURL_CA_BUNDLE");
-    curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file.c_str());
-    const CURLcode result = curl_easy_perform(handle);
     long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(handle);
+    CURLcode result = CURLE_OK;
+    {
+        const scb::CurlHandle handle(curl_easy_init());
+        if (!handle) {
+            fail("curl_easy_init");
+        }
+        std::string target = url;
+        char separator = '?';
+        for (const auto &pair : query) {
+            const scb::CurlText escaped(curl_easy_escape(handle.get(), pair.second.c_str(), 0));
+            target += separator + std::string(pair.first) + "=" + escaped.get();
+            separator = '&';
+        }
+        scb::CurlHeaderList headers;
+        if (post_body != nullptr && !scb::append_header(headers, "Content-Type: application/json")) {
+            fail("curl_slist_append");
+        }
+        for (const std::string &line : header_lines) {
+            if (!scb::append_header(headers, line.c_str())) {
+                fail("curl_slist_append");
+            }
+        }
+        curl_easy_setopt(handle.get(), CURLOPT_URL, target.c_str());
+        curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+        if (post_body != nullptr) {
+            curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, post_body);
+        }
+        curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, collect);
+        curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
+        curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, 30L);
+        curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075500
+        curl_easy_setopt(handle.get(), CURLOPT_REDIR_PROTOCOLS_STR, "https");
+#endif
+        curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
+        const std::string ca_file = env("CURL_CA_BUNDLE");
+        curl_easy_setopt(handle.get(), CURLOPT_CAINFO, ca_file.c_str());
+        result = curl_easy_perform(handle.get());
+        curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+    }
     https_cpu_ns += now_ns(CLOCK_THREAD_CPUTIME_ID) - cpu_started;
     if (result != CURLE_OK) {
         fail(std::string("curl: ") + curl_easy_strerror(result));
@@ -233,10 +230,10 @@ std::string create_qr(const BankAccount &account, const std::string &token, cons
 
 void qr_by_bank(const char *bank_account_id, const std::string &ref1) {
     const Session session;
-    const BankAccount account = bank_account(session.conn, bank_account_id);
+    const BankAccount account = bank_account(session.conn.get(), bank_account_id);
     std::string token;
     {
-        const Rows cached(session.conn, kTokenLookupSql, {account.config_id.c_str()}, PGRES_TUPLES_OK);
+        const Rows cached(session.conn.get(), kTokenLookupSql, {account.config_id.c_str()}, PGRES_TUPLES_OK);
         if (cached.count() == 0 || std::strtod(cached.text(2).c_str(), nullptr) <= 300.0) {
             fail("the benchmark expects a cached token");
         }
@@ -249,12 +246,12 @@ void invoice_new(int invoice_id, const char *config_id, const char *bank_account
     const Session session;
     const std::string invoice = std::to_string(invoice_id);
     {
-        const Rows live(session.conn, kLiveIntentSql, {invoice.c_str(), "1"}, PGRES_TUPLES_OK);
+        const Rows live(session.conn.get(), kLiveIntentSql, {invoice.c_str(), "1"}, PGRES_TUPLES_OK);
         if (live.count() != 0) {
             fail("invoice already has an intent");
         }
     }
-    const BankAccount account = bank_account(session.conn, bank_account_id);
+    const BankAccount account = bank_account(session.conn.get(), bank_account_id);
     const std::string credentials =
         "{\"applicationKey\":\"" + account.api_key + "\",\"applicationSecret\":\"" + account.api_secret + "\"}";
     const std::string token_answer =
@@ -267,9 +264,9 @@ void invoice_new(int invoice_id, const char *config_id, const char *bank_account
     const std::string image = value_of(qr, "qrImage");
     const std::string transaction = value_of(qr, "transactionId");
     {
-        const Rows any(session.conn, kAnyIntentSql, {invoice.c_str(), "1"}, PGRES_TUPLES_OK);
+        const Rows any(session.conn.get(), kAnyIntentSql, {invoice.c_str(), "1"}, PGRES_TUPLES_OK);
     }
-    const Rows inserted(session.conn, kInsertIntentSql,
+    const Rows inserted(session.conn.get(), kInsertIntentSql,
                         {invoice.c_str(), "1", config_id, reference.c_str(), "250.50", "invoice", payload.c_str(),
                          image.c_str(), transaction.c_str()},
                         PGRES_TUPLES_OK);
@@ -277,7 +274,7 @@ void invoice_new(int invoice_id, const char *config_id, const char *bank_account
 
 void invoice_reused(const char *invoice_id) {
     const Session session;
-    const Rows live(session.conn, kLiveIntentSql, {invoice_id, "1"}, PGRES_TUPLES_OK);
+    const Rows live(session.conn.get(), kLiveIntentSql, {invoice_id, "1"}, PGRES_TUPLES_OK);
     if (live.count() == 0) {
         fail("no stored intent for the invoice");
     }
@@ -287,7 +284,7 @@ void inquiry(const char *config_id, const char *transaction_id, const char *date
     std::string api_key, environment, token;
     {
         const Session session;
-        const Rows row(session.conn, kInquiryConfigSql, {config_id}, PGRES_TUPLES_OK);
+        const Rows row(session.conn.get(), kInquiryConfigSql, {config_id}, PGRES_TUPLES_OK);
         if (row.count() == 0 || std::strtod(row.text(5).c_str(), nullptr) <= 300.0) {
             fail("the benchmark expects a configuration with a cached token");
         }

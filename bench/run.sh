@@ -19,5 +19,6 @@ fi
 out=build/bench
 mkdir -p "$out"
 # shellcheck disable=SC2046  # pkg-config prints several words on purpose
-g++ -std=c++17 -O2 -Wall -Wextra -Werror bench/floor.cpp -o "$out/floor" $(pkg-config --cflags --libs libcurl libpq)
+g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/lib -Isrc/util bench/floor.cpp -o "$out/floor" \
+    $(pkg-config --cflags --libs libcurl libpq libcjson)
 exec python3 bench/bench.py --floor "$out/floor" "$@"
