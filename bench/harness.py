@@ -1,0 +1,60 @@
+"""The bank and the database that the measurement tools in bench/ run against.
+
+The tools keep the bank sandbox and the throwaway PostgreSQL in the parent process
+and make the extension's calls from child processes, so that what is measured in a
+child (memory, descriptors, CPU) is the extension's alone.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import subprocess
+import sys
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass
+
+from halvenor_scb_lib.devdb import ThrowawayPostgres
+from halvenor_scb_lib.sandbox import Sandbox
+
+APP_KEY, APP_SECRET = "BENCHKEY", "BENCHSECRET"
+BILLER_ID = "123456789012345"
+
+
+@dataclass
+class Setting:
+    pg: ThrowawayPostgres
+    sandbox: Sandbox
+    config_id: int
+    bank_account_id: int
+    company_id: int
+
+    def child_environ(self, **extra: str) -> dict[str, str]:
+        """The parent's environment pointed at this bank and database, without debug lines."""
+        environ = {name: value for name, value in os.environ.items()
+                   if not name.startswith("PG") and name not in ("SCB_DEBUG", "DEBUG_SCB")}
+        environ.update(self.pg.environ())
+        environ.update(self.sandbox.environ())
+        environ.update(extra)
+        return environ
+
+    def stored_token(self) -> str | None:
+        rows = self.pg.execute("SELECT access_token FROM scb_api_config WHERE id = %s", (self.config_id,))
+        return rows[0][0] if rows else None
+
+
+@contextlib.contextmanager
+def bank_and_database(token_lifetime: int = 1800) -> Iterator[Setting]:
+    """A sandbox bank and a PostgreSQL with the ERP tables, one configuration and one bank account."""
+    with ThrowawayPostgres() as pg, Sandbox(token_lifetime=token_lifetime,
+                                            applications={APP_KEY: APP_SECRET}) as sandbox:
+        pg.create_erp_schema()
+        ids = pg.seed_demo(api_key=APP_KEY, api_secret=APP_SECRET, biller_id=BILLER_ID, environment="sandbox")
+        yield Setting(pg, sandbox, ids["config_id"], ids["bank_account_id"], ids["company_id"])
+
+
+def start_child(script: str, arguments: list[str], environ: Mapping[str, str],
+                stderr: int | None = None) -> subprocess.Popen[str]:
+    """This interpreter running one of the bench scripts in its child role."""
+    return subprocess.Popen([sys.executable, script, *arguments], env=dict(environ), stdout=subprocess.PIPE,
+                            stderr=stderr, text=True)
