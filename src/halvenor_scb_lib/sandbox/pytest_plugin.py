@@ -3,6 +3,7 @@
 Enable with ``pytest_plugins = ["halvenor_scb_lib.sandbox.pytest_plugin"]`` and take the
 ``scb_sandbox`` fixture: one server for the whole session, reset before every test, with
 SCB_SANDBOX_HOST, SCB_PRODUCTION_HOST and CURL_CA_BUNDLE pointing at it during the test.
+A request hook (Sandbox.on_request) that raised makes the test fail with its exception.
 """
 
 from __future__ import annotations
@@ -29,3 +30,4 @@ def scb_sandbox(scb_sandbox_server: Sandbox, monkeypatch: pytest.MonkeyPatch) ->
     token_lifetime = scb_sandbox_server.token_lifetime
     yield scb_sandbox_server
     scb_sandbox_server.token_lifetime = token_lifetime
+    scb_sandbox_server.raise_hook_errors()

@@ -2,21 +2,27 @@
 
 from __future__ import annotations
 
+import fcntl
 import io
 import logging
+import select
 import shutil
 import socket
 import socketserver
 import ssl
+import struct
 import tempfile
+import termios
 import threading
+import time
 from collections.abc import Callable
+from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
 from .bank import Bank
 from .certs import write_certificates
-from .interventions import Interventions, Plan
+from .interventions import Delivery, Interventions, RequestHook, fault_delivery
 from .messages import Answer, JsonBody, RecordedRequest, check_endpoint, html_error_answer, scripted_answer
 
 log = logging.getLogger("halvenor_scb_lib.sandbox")
@@ -25,6 +31,16 @@ DEFAULT_APPLICATIONS = {"sandbox-application-key": "sandbox-application-secret"}
 # A client that stalls mid-request must not keep a handler thread (and stop()) waiting for long.
 CONNECTION_TIMEOUT = 10.0
 MAX_LINE = 65536
+# How often a hanging handler and a cut answer look at the connection and at stop().
+POLL_INTERVAL = 0.02
+
+
+@dataclass(frozen=True)
+class Reply:
+    """What the handler does with a request: deliver `answer` as `delivery` says (no answer: drop or hang)."""
+
+    delivery: Delivery
+    answer: Answer | None = None
 
 
 class Sandbox:
@@ -45,6 +61,7 @@ class Sandbox:
         self._bank = Bank(DEFAULT_APPLICATIONS if applications is None else applications, token_lifetime)
         self._interventions = Interventions()
         self._stopping = threading.Event()
+        self._hook_errors: list[BaseException] = []
         self._server: _SandboxHTTPServer | None = None
         self._serve_thread: threading.Thread | None = None
         self._temp_dir: str | None = None
@@ -66,7 +83,7 @@ class Sandbox:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.minimum_version = ssl.TLSVersion.TLSv1_2
             context.load_cert_chain(files.cert_file, files.key_file)
-            self._server = _SandboxHTTPServer((self._host, self._port), context, self._answer)
+            self._server = _SandboxHTTPServer((self._host, self._port), context, self._answer, self._stopping)
         except BaseException:
             self._remove_temp_dir()
             raise
@@ -142,13 +159,43 @@ class Sandbox:
         *,
         latency: float = 0.0,
         drop: bool = False,
+        hang: bool = False,
+        reset_mid_body: bool = False,
         html_error: int | None = None,
         times: int | None = None,
     ) -> None:
+        """Misbehave on requests to `endpoint` (None: every bank endpoint), `times` times (None: until reset).
+
+        After `latency` seconds the request is dropped (closed unanswered), hangs (no answer
+        until the client hangs up or the sandbox stops), is answered with `html_error`'s error
+        page, or its answer (the error page, a script or the bank's own) is cut: the status
+        line, the headers and half the body are sent, then the connection is reset.
+        """
         if endpoint is not None:
             check_endpoint(endpoint)
+        delivery = fault_delivery(
+            drop=drop, hang=hang, reset_mid_body=reset_mid_body, html_error=html_error is not None
+        )
         error_page = None if html_error is None else html_error_answer(html_error)
-        self._interventions.add_fault(endpoint, latency, drop, error_page, times)
+        self._interventions.add_fault(endpoint, latency, delivery, error_page, times)
+
+    def on_request(self, endpoint: str | None, hook: RequestHook, *, times: int | None = None) -> None:
+        """Run hook(request) when a request to `endpoint` (None: any bank endpoint) arrives, before it is answered.
+
+        The client waits meanwhile, and scripts and faults the hook adds apply to that very
+        request. A hook that raises leaves the request unanswered (the connection is closed);
+        raise_hook_errors() raises its exception in the test.
+        """
+        if endpoint is not None:
+            check_endpoint(endpoint)
+        self._interventions.add_hook(endpoint, hook, times)
+
+    def raise_hook_errors(self) -> None:
+        """Raise the first exception a request hook raised since the last reset or call, if any."""
+        errors = list(self._hook_errors)
+        self._hook_errors.clear()
+        if errors:
+            raise RuntimeError(f"{len(errors)} request hook(s) of the bank sandbox failed") from errors[0]
 
     def expire_tokens(self) -> None:
         self._bank.expire_tokens()
@@ -174,17 +221,31 @@ class Sandbox:
     def reset(self) -> None:
         self.requests.clear()
         self._interventions.clear()
+        self._hook_errors.clear()
         self._bank.reset()
 
-    def _answer(self, request: RecordedRequest) -> Answer | None:
-        """The answer to send, or None to close the connection without one."""
+    def _answer(self, request: RecordedRequest) -> Reply:
         self.requests.append(request)
-        plan = self._interventions.plan_for(request.endpoint) if request.endpoint else Plan()
+        if request.endpoint is None:
+            return Reply(Delivery.WHOLE, self._bank.handle(request))
+        if not self._run_hooks(request, request.endpoint):
+            return Reply(Delivery.DROP)
+        plan = self._interventions.plan_for(request.endpoint)
         if plan.latency:
             self._stopping.wait(plan.latency)
-        if plan.drop:
-            return None
-        return plan.answer or self._bank.handle(request)
+        if plan.delivery in (Delivery.DROP, Delivery.HANG):
+            return Reply(plan.delivery)
+        return Reply(plan.delivery, plan.answer or self._bank.handle(request))
+
+    def _run_hooks(self, request: RecordedRequest, endpoint: str) -> bool:
+        for hook in self._interventions.hooks_for(endpoint):
+            try:
+                hook(request)
+            except Exception as error:  # kept for the test; the handler thread has nobody to tell
+                log.exception("request hook failed on %s", request.target)
+                self._hook_errors.append(error)
+                return False
+        return True
 
     def _running_server(self) -> _SandboxHTTPServer:
         if self._server is None:
@@ -201,7 +262,7 @@ class Sandbox:
             self._temp_dir = None
 
 
-AnswerFunction = Callable[[RecordedRequest], "Answer | None"]
+AnswerFunction = Callable[[RecordedRequest], Reply]
 
 
 class _SandboxHTTPServer(ThreadingHTTPServer):
@@ -210,9 +271,12 @@ class _SandboxHTTPServer(ThreadingHTTPServer):
     # SYN comes back only after TCP's one-second retransmission timeout.
     request_queue_size = 64
 
-    def __init__(self, address: tuple[str, int], context: ssl.SSLContext, answer: AnswerFunction) -> None:
+    def __init__(
+        self, address: tuple[str, int], context: ssl.SSLContext, answer: AnswerFunction, stopping: threading.Event
+    ) -> None:
         self.tls_context = context
         self.answer = answer
+        self.stopping = stopping
         self._handlers: set[threading.Thread] = set()
         self._handlers_lock = threading.Lock()
         super().__init__(address, _Handler)
@@ -284,9 +348,15 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_error(400, "Malformed request body framing")
             return
         request = RecordedRequest.received(self.command, self.path, list(self.headers.items()), body)
-        answer = self.server.answer(request)
-        if answer is not None:
-            self._send(answer)
+        reply = self.server.answer(request)
+        if reply.delivery is Delivery.HANG:
+            self._wait_for_hang_up()
+        elif reply.answer is None:
+            return
+        elif reply.delivery is Delivery.CUT:
+            self._send_cut(reply.answer)
+        else:
+            self._send(reply.answer)
 
     def _read_body(self) -> bytes:
         if (self.headers.get("Transfer-Encoding") or "").strip().lower() == "chunked":
@@ -297,11 +367,37 @@ class _Handler(BaseHTTPRequestHandler):
         return self.rfile.read(length)
 
     def _send(self, answer: Answer) -> None:
+        self._send_head(answer)
+        self.wfile.write(answer.body)
+        self.close_connection = True
+
+    def _send_head(self, answer: Answer) -> None:
         self.send_response(answer.status)
         for name, value in answer.headers:
             self.send_header(name, value)
         self.end_headers()
-        self.wfile.write(answer.body)
+
+    def _send_cut(self, answer: Answer) -> None:
+        self._send_head(answer)
+        self.wfile.write(answer.body[: len(answer.body) // 2])
+        # A reset discards whatever the kernel has not delivered yet; wait until the client
+        # has acknowledged every byte, so what it sees is really a body broken off midway.
+        deadline = time.monotonic() + CONNECTION_TIMEOUT
+        while unacknowledged_bytes(self.connection) and time.monotonic() < deadline:
+            if self.server.stopping.wait(POLL_INTERVAL):
+                break
+        # With a zero linger time, closing sends a reset instead of the orderly end of the
+        # stream; the descriptor closes when the handler's streams let go of it, right after.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
+        self.close_connection = True
+
+    def _wait_for_hang_up(self) -> None:
+        """Say nothing until the client gives up (anything it sends, its TLS alert or end of stream) or stop()."""
+        while not self.server.stopping.is_set():
+            readable, _, _ = select.select([self.connection], [], [], POLL_INTERVAL)
+            if readable:
+                break
         self.close_connection = True
 
     def version_string(self) -> str:
@@ -309,6 +405,12 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, format: str, *args: Any) -> None:
         log.info("%s %s", self.client_address[0], format % args)
+
+
+def unacknowledged_bytes(connection: socket.socket) -> int:
+    """Bytes in the socket's send queue that the peer has not acknowledged yet (Linux)."""
+    queued: int = struct.unpack("i", fcntl.ioctl(connection.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
+    return queued
 
 
 def read_chunked(stream: io.BufferedIOBase) -> bytes:
