@@ -12,6 +12,7 @@ import os
 import shlex
 import shutil
 import signal
+import socket
 import ssl
 import struct
 import subprocess
@@ -496,6 +497,159 @@ def test_html_error_page(scb_sandbox):
     assert scb_sandbox.issued_tokens == []
 
 
+def exchange_raw(sandbox, request, timeout=5.0):
+    """Send raw request bytes over TLS and read until the connection ends.
+
+    Returns the bytes received and how it ended: "reset" (a TCP reset), "closed" (end of
+    stream or TLS close) or "timeout". TLS runs over memory buffers, so a reset shows as
+    itself instead of the end of stream that the ssl module's sockets make of it.
+    """
+    host, port = sandbox.address.rsplit(":", 1)
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = ssl.create_default_context(cafile=sandbox.ca_file).wrap_bio(incoming, outgoing, server_hostname=host)
+    received, handshaken = b"", False
+    with socket.create_connection((host, int(port)), timeout=timeout) as connection:
+        while True:
+            try:
+                if not handshaken:
+                    tls.do_handshake()
+                    handshaken = True
+                    tls.write(request)
+                chunk = tls.read(65536)
+                if not chunk:
+                    return received, "closed"
+                received += chunk
+                continue
+            except ssl.SSLWantReadError:
+                pass
+            except ssl.SSLZeroReturnError:
+                return received, "closed"
+            finally:
+                if outgoing.pending:
+                    connection.sendall(outgoing.read())
+            try:
+                data = connection.recv(65536)
+            except ConnectionResetError:
+                return received, "reset"
+            except TimeoutError:
+                return received, "timeout"
+            if not data:
+                return received, "closed"
+            incoming.write(data)
+
+
+TOKEN_REQUEST = (
+    f"POST {PREFIXES['sandbox']}{TOKEN} HTTP/1.1\r\nHost: bank\r\nContent-Type: application/json\r\n"
+    f"resourceOwnerId: {APP_KEY}\r\nrequestUId: u-1\r\nContent-Length: {{length}}\r\n\r\n{{body}}"
+)
+
+
+def raw_token_request(sandbox, timeout=5.0):
+    body = json.dumps({"applicationKey": APP_KEY, "applicationSecret": APP_SECRET})
+    return exchange_raw(sandbox, TOKEN_REQUEST.format(length=len(body), body=body).encode(), timeout)
+
+
+SCRIPTED_BODY = json.dumps({"status": {"code": 1000}, "data": {"accessToken": "T" * 2000}}).encode()
+
+
+@pytest.mark.parametrize("answer", ["scripted", "bank", "error page"])
+def test_reset_mid_body_sends_the_head_and_half_the_body_then_resets(scb_sandbox, answer):
+    if answer == "scripted":
+        scb_sandbox.script("token", body=SCRIPTED_BODY)
+    scb_sandbox.fault("token", reset_mid_body=True, html_error=502 if answer == "error page" else None, times=1)
+    received, ending = raw_token_request(scb_sandbox)
+    assert ending == "reset"
+    head, _, body = received.partition(b"\r\n\r\n")
+    status_line, *header_lines = head.decode().split("\r\n")
+    headers = dict(line.split(": ", 1) for line in header_lines)
+    assert status_line.split()[1] == ("502" if answer == "error page" else "200")
+    assert len(body) == int(headers["Content-Length"]) // 2 > 0
+    if answer == "scripted":
+        assert body == SCRIPTED_BODY[: len(SCRIPTED_BODY) // 2]
+    assert len(scb_sandbox.issued_tokens) == (answer == "bank")
+    received, ending = raw_token_request(scb_sandbox)
+    assert ending == "closed" and received.startswith(b"HTTP/1.1 200 ")
+
+
+def request_handlers():
+    return [thread for thread in threading.enumerate() if thread.name == "scb-sandbox-request"]
+
+
+def test_hanging_request_gets_nothing_and_its_handler_ends_when_the_client_gives_up(scb_sandbox):
+    scb_sandbox.fault("token", hang=True, times=1)
+    started = time.monotonic()
+    assert raw_token_request(scb_sandbox, timeout=0.5) == (b"", "timeout")
+    assert time.monotonic() - started >= 0.5
+    deadline = time.monotonic() + 5
+    while request_handlers() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert request_handlers() == []
+    assert len(scb_sandbox.requests_to("token")) == 1 and scb_sandbox.issued_tokens == []
+    assert request_token(scb_sandbox).status == 200
+
+
+def test_stop_is_prompt_while_a_request_hangs():
+    with Sandbox() as sandbox:
+        sandbox.fault(hang=True)
+        outcome = []
+        client = threading.Thread(target=lambda: outcome.append(raw_token_request(sandbox, timeout=20)))
+        client.start()
+        deadline = time.monotonic() + 5
+        while not sandbox.requests and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert sandbox.requests
+        started = time.monotonic()
+        sandbox.stop()
+        assert time.monotonic() - started < 1
+    client.join(5)
+    assert outcome == [(b"", "closed")]
+
+
+@pytest.mark.parametrize("fault", [
+    {"drop": True, "hang": True},
+    {"drop": True, "reset_mid_body": True},
+    {"hang": True, "reset_mid_body": True},
+    {"drop": True, "html_error": 502},
+    {"hang": True, "html_error": 502},
+])
+def test_contradictory_faults_are_refused(scb_sandbox, fault):
+    with pytest.raises(ValueError):
+        scb_sandbox.fault("token", **fault)
+    assert request_token(scb_sandbox).status == 200
+
+
+def test_request_hook_runs_before_the_answer_and_can_change_it(scb_sandbox):
+    seen = []
+
+    def hook(request):
+        seen.append((request.endpoint, len(scb_sandbox.requests)))
+        scb_sandbox.script("token", status=503, body="scripted by the hook")
+
+    scb_sandbox.on_request("token", hook, times=1)
+    everywhere = []
+    scb_sandbox.on_request(None, lambda request: everywhere.append(request.endpoint))
+    first = request_token(scb_sandbox)
+    assert (first.status, first.body) == (503, b"scripted by the hook")
+    assert request_token(scb_sandbox).status == 200
+    assert create_qr(scb_sandbox, "unknown").status == 401
+    assert call(scb_sandbox, "GET", "/elsewhere").status == 404
+    assert seen == [("token", 1)]
+    assert everywhere == ["token", "token", "qr"]
+
+
+def test_failing_hook_leaves_the_request_unanswered_and_is_raised_once(scb_sandbox):
+    def broken(request):
+        raise LookupError("no such row")
+
+    scb_sandbox.on_request("token", broken, times=1)
+    assert raw_token_request(scb_sandbox) == (b"", "closed")
+    with pytest.raises(RuntimeError) as raised:
+        scb_sandbox.raise_hook_errors()
+    assert isinstance(raised.value.__cause__, LookupError)
+    scb_sandbox.raise_hook_errors()
+    assert request_token(scb_sandbox).status == 200
+
+
 @pytest.mark.parametrize(
     ("fault", "token_statuses", "qr_statuses"),
     [
@@ -679,3 +833,35 @@ def test_plugin_resets_between_tests_and_sets_environment(pytester):
         """
     )
     pytester.runpytest("-p", "no:cacheprovider").assert_outcomes(passed=2)
+
+
+def test_plugin_fails_the_test_whose_request_hook_raised(pytester):
+    pytester.makepyfile(
+        """
+        import http.client
+        import ssl
+
+        pytest_plugins = ["halvenor_scb_lib.sandbox.pytest_plugin"]
+
+        def test_hook_raises(scb_sandbox):
+            def broken(request):
+                raise LookupError("no such row")
+            scb_sandbox.on_request(None, broken)
+            host, port = scb_sandbox.address.split(":")
+            context = ssl.create_default_context(cafile=scb_sandbox.ca_file)
+            connection = http.client.HTTPSConnection(host, int(port), context=context, timeout=5)
+            try:
+                connection.request("POST", "/partners/v1/oauth/token", body="{}")
+                connection.getresponse()
+            except (http.client.HTTPException, OSError):
+                pass
+            finally:
+                connection.close()
+
+        def test_next_test_is_clean(scb_sandbox):
+            scb_sandbox.raise_hook_errors()
+        """
+    )
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(passed=2, errors=1)
+    result.stdout.fnmatch_lines(["*LookupError: no such row*"])
