@@ -227,7 +227,7 @@ FAILURE_LABELS = {"qr": "QR creation", "inquiry": "Payment inquiry"}
 
 
 def readable_part(body: bytes) -> str:
-    """What of a body can be quoted: its text up to the first NUL, at most 300 bytes, whole characters only."""
+    """What of a body can be quoted: its first 300 bytes up to any NUL, without the bytes that are not UTF-8."""
     return body.split(b"\0", 1)[0][:300].decode("utf-8", errors="ignore")
 
 
@@ -251,16 +251,21 @@ def test_garbage_and_non_json_bodies(operations, erp, scb_sandbox, case, status,
     call = operations.prepare(operation)
     scb_sandbox.script(endpoint, status=status, body=body, headers=[("Content-Type", "application/octet-stream")])
     if endpoint == "token" and operation != "refresh_token":
+        # The invoice flow cannot parse a 200 token answer like these; otherwise no token is found in it.
         assert call() == (envelope(9302, "Invalid token response")
                           if (operation, status) == ("invoice_qr", 200) else NO_TOKEN[operation])
     elif operation == "refresh_token" and status != 200:
+        # A refused token request is reported without the body.
         assert call() == envelope(9302, f"Token refresh failed with HTTP status {status}. Check API credentials.")
     elif operation == "invoice_qr" and status == 200:
+        # The invoice flow parses the QR answer before it stores anything.
         assert call() == envelope(9103, "Invalid QR response")
     elif status == 200:
+        # Handed back as the bank sent it, which Python then fails to decode.
         with pytest.raises(DECODE_ERRORS[body_name]):
             call()
     else:
+        # A failure without the bank's own status document: the 9103 envelope, decodable like every envelope.
         assert_failure_quotes_body(call(), status, endpoint, body)
     assert_stopped_at(scb_sandbox, endpoint)
     assert_nothing_stored(erp, operation)
