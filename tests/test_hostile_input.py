@@ -22,9 +22,9 @@ from urllib.parse import parse_qsl
 
 import pytest
 
-import halvenor_scb_lib as scb
 from bank_helpers import bank_token
 from cabi import lib, take_text
+import halvenor_scb_lib as scb
 from halvenor_scb_lib.types import ErrorCode
 
 BILLER = "123456789012345"
@@ -125,14 +125,12 @@ class Slot:
 
     prepare(bench, text) puts the rows (and canned bank answers) in place; run(bench, text)
     performs the operation and returns its answer; check(bench, text, answer) asserts where the
-    text must have arrived. argument says whether the text is a Python argument, which the
-    argument parser sees, rather than a stored column or a member of a bank answer.
+    text must have arrived.
     """
 
     run: Callable[[Bench, str], Any]
     check: Callable[[Bench, str, Any], None]
     prepare: Callable[[Bench, str], None] = default_account
-    argument: bool = True
 
 
 def carried_in_body(endpoint: str, member: str, always: bool = True, limit: int | None = None
@@ -254,6 +252,7 @@ def c_refresh_token(bench: Bench, api_key: str = KEY, api_secret: str = SECRET) 
                                                       bench.token_url().encode())))
 
 
+# Texts passed as Python arguments, which the argument parser sees first.
 PYTHON_SLOTS = {
     "create_qr/api_key": Slot(lambda b, t: create_qr(b, api_key=t), carried_in_header("qr", "resourceOwnerId")),
     "create_qr/access_token": Slot(lambda b, t: create_qr(b, access_token=t),
@@ -293,28 +292,28 @@ PYTHON_SLOTS = {
     "refresh_token/config_id": Slot(lambda b, t: scb.scb_api_refresh_token(t), refused_id(ErrorCode.DATABASE)),
 }
 
-STORED_SLOTS = {
+# Texts from stored columns, from the bank's answers, and C texts passed through ctypes.
+OTHER_SLOTS = {
     "qr_by_bank/stored-api_key": Slot(qr_for_stored_account, both(
         carried_in_body("token", "applicationKey", always=False),
-        carried_in_header("token", "resourceOwnerId", limit=255)), prepare=stored("api_key"), argument=False),
+        carried_in_header("token", "resourceOwnerId", limit=255)), prepare=stored("api_key")),
     "qr_by_bank/stored-api_secret": Slot(qr_for_stored_account,
                                          carried_in_body("token", "applicationSecret", limit=255),
-                                         prepare=stored("api_secret"), argument=False),
+                                         prepare=stored("api_secret")),
     "qr_by_bank/stored-biller_id": Slot(qr_for_stored_account, carried_in_body("qr", "ppId", limit=255),
-                                        prepare=stored("biller_id"), argument=False),
+                                        prepare=stored("biller_id")),
     "refresh_token/stored-api_key": Slot(token_for_stored_config, both(
         carried_in_body("token", "applicationKey", always=False), carried_in_header("token", "resourceOwnerId")),
-        prepare=stored("api_key"), argument=False),
+        prepare=stored("api_key")),
     "refresh_token/stored-api_secret": Slot(token_for_stored_config, carried_in_body("token", "applicationSecret"),
-                                            prepare=stored("api_secret"), argument=False),
+                                            prepare=stored("api_secret")),
     "invoice_qr/bank-answer": Slot(lambda b, t: invoice_qr(b), check_invoice_stored(
         {"qr_payload": "qr_payload", "qr_image_base64": "qr_image_base64", "transaction_id": "transaction_id"}),
-        prepare=scripted_qr(bank_answer_of), argument=False),
+        prepare=scripted_qr(bank_answer_of)),
     "c/scb_refresh_token/api_key": Slot(lambda b, t: c_refresh_token(b, api_key=t), both(
-        carried_in_body("token", "applicationKey", always=False), carried_in_header("token", "resourceOwnerId")),
-        argument=False),
+        carried_in_body("token", "applicationKey", always=False), carried_in_header("token", "resourceOwnerId"))),
     "c/scb_refresh_token/api_secret": Slot(lambda b, t: c_refresh_token(b, api_secret=t),
-                                           carried_in_body("token", "applicationSecret"), argument=False),
+                                           carried_in_body("token", "applicationSecret")),
 }
 
 
@@ -375,8 +374,8 @@ def bench(erp, scb_sandbox):
 
 
 @pytest.mark.parametrize("text", HOSTILE.values(), ids=HOSTILE.keys())
-@pytest.mark.parametrize("slot", [*PYTHON_SLOTS.values(), *STORED_SLOTS.values()],
-                         ids=[*PYTHON_SLOTS, *STORED_SLOTS])
+@pytest.mark.parametrize("slot", [*PYTHON_SLOTS.values(), *OTHER_SLOTS.values()],
+                         ids=[*PYTHON_SLOTS, *OTHER_SLOTS])
 def test_hostile_text_through_python_api(bench, pg, capfdbinary, slot, text):
     run_hostile_case(bench, pg, slot, text, capfdbinary)
 

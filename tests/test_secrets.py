@@ -13,9 +13,9 @@ from typing import Any
 
 import pytest
 
-import halvenor_scb_lib as scb
 from bank_helpers import endpoints
 from cabi import lib, take_text
+import halvenor_scb_lib as scb
 
 BILLER = "123456789012345"
 DATE = "2024-01-31"

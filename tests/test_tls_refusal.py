@@ -18,9 +18,9 @@ from typing import Any
 
 import pytest
 
-import halvenor_scb_lib as scb
 from bank_helpers import envelope
 from cabi import lib, take_text
+import halvenor_scb_lib as scb
 from halvenor_scb_lib.sandbox import Sandbox
 from halvenor_scb_lib.sandbox.certs import write_certificates
 
