@@ -6,6 +6,7 @@
 #include "scb.h"
 #include "scb_bank.hpp"
 #include "scb_db.hpp"
+#include "scb_readers.hpp"
 #include "scb_token_cache.hpp"
 #include "text.hpp"
 
@@ -21,13 +22,17 @@ char *bank_answer(HttpResponse response, const char *label, const char *success_
         return copy;
     }
     const std::string message =
-        bounded_format(512, "%s failed with status %ld. Response: %s", label,
-                       static_cast<long>(response->status_code), utf8_prefix(response->body, 300).c_str());
+        bank_failure_description(label, static_cast<long>(response->status_code), response->body);
     scb_log_error(message.c_str());
     if (std::strstr(response->body, "\"status\"") != nullptr) {
         return scb_strdup(response->body);
     }
     return scb_create_error_response(9103, message.c_str());
+}
+
+std::string bank_failure_description(const char *label, long status, const char *body) {
+    return bounded_format(512, "%s failed with status %ld. Response: %s", label, status,
+                          utf8_prefix(body, 300).c_str());
 }
 
 ScbText new_request_id() {
@@ -36,6 +41,24 @@ ScbText new_request_id() {
         scb_log_error("Failed to generate request UUID");
     }
     return request_id;
+}
+
+namespace {
+
+std::string document_value(const cJSON *document, const char *key, std::size_t limit) {
+    const char *value = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(document, key));
+    return value != nullptr && std::strlen(value) <= limit ? value : "";
+}
+
+}  // namespace
+
+BankAccountConfig read_bank_account_config(const char *document_text) {
+    const CJsonTree document(cJSON_Parse(document_text));
+    return BankAccountConfig{
+        document_value(document.get(), "api_key", 255),   document_value(document.get(), "api_secret", 255),
+        document_value(document.get(), "biller_id", 255), document_value(document.get(), "token_url", 511),
+        document_value(document.get(), "qr_create_url", 511), document_value(document.get(), "config_id", 31),
+    };
 }
 
 }  // namespace scb
@@ -180,31 +203,6 @@ char *create_qr_full(const char *api_key, const char *access_token, const char *
     return scb::bank_answer(std::move(response), "QR creation", "QR code created successfully");
 }
 
-// The six values QR creation takes from the configuration document; a value
-// missing, not a text or longer than its limit stays empty.
-struct BankAccountConfig {
-    std::string api_key;
-    std::string api_secret;
-    std::string biller_id;
-    std::string token_url;
-    std::string qr_create_url;
-    std::string config_id;
-};
-
-std::string document_value(const cJSON *document, const char *key, std::size_t limit) {
-    const char *value = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(document, key));
-    return value != nullptr && std::strlen(value) <= limit ? value : "";
-}
-
-BankAccountConfig read_bank_account_config(const char *document_text) {
-    const scb::CJsonTree document(cJSON_Parse(document_text));
-    return BankAccountConfig{
-        document_value(document.get(), "api_key", 255),   document_value(document.get(), "api_secret", 255),
-        document_value(document.get(), "biller_id", 255), document_value(document.get(), "token_url", 511),
-        document_value(document.get(), "qr_create_url", 511), document_value(document.get(), "config_id", 31),
-    };
-}
-
 const char *const kTokenLookupSql =
     "SELECT access_token, token_expires_at AT TIME ZONE 'UTC' AS expires_utc, EXTRACT(EPOCH FROM "
     "(token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS seconds_until_expiry FROM "
@@ -231,7 +229,7 @@ const scb::TokenTexts kRenewalTexts = {
 };
 
 // The cached token while it has time left, else a new one from the bank.
-std::optional<std::string> acquire_token(PGconn *conn, const BankAccountConfig &config, scb::ScbText &failure) {
+std::optional<std::string> acquire_token(PGconn *conn, const scb::BankAccountConfig &config, scb::ScbText &failure) {
     std::optional<scb::CachedToken> cached;
     {
         const scb::PgResult lookup = scb::run_statement(conn, kTokenLookupSql, {config.config_id.c_str()});
@@ -253,13 +251,13 @@ std::optional<std::string> acquire_token(PGconn *conn, const BankAccountConfig &
                                       failure);
 }
 
-std::optional<std::string> renew_token(PGconn *conn, const BankAccountConfig &config, scb::ScbText &failure) {
+std::optional<std::string> renew_token(PGconn *conn, const scb::BankAccountConfig &config, scb::ScbText &failure) {
     scb::invalidate_token(conn, config.config_id.c_str());
     return scb::fetch_and_store_token(conn, config.api_key.c_str(), config.api_secret.c_str(),
                                       config.token_url.c_str(), config.config_id.c_str(), kRenewalTexts, failure);
 }
 
-char *create_qr_with_config(const BankAccountConfig &config, const std::string &token, const char *ref1,
+char *create_qr_with_config(const scb::BankAccountConfig &config, const std::string &token, const char *ref1,
                             const char *ref2, const char *ref3, double amount) {
     return scb_create_qr_full(config.api_key.c_str(), token.c_str(), config.qr_create_url.c_str(),
                               config.biller_id.c_str(), ref1, ref2, ref3, amount);
@@ -282,7 +280,7 @@ char *create_qr_by_bank_account(const char *bank_account_id, const char *ref1, c
         scb_log_error(message.c_str());
         return scb_create_error_response(9003, message.c_str());
     }
-    const BankAccountConfig config = read_bank_account_config(document.get());
+    const scb::BankAccountConfig config = scb::read_bank_account_config(document.get());
     if (config.api_key.empty() || config.token_url.empty()) {
         scb_log_error("Failed to parse config from database");
         return scb_create_error_response(9004, "Invalid SCB API configuration. Missing api_key or token_url.");

@@ -34,9 +34,10 @@ std::optional<std::string> url_with_query(CURL *handle, const char *url, const c
         built += '=';
         built += encoded.get();
         first = false;
-        if (built.size() - base > max_query_chars) {
-            return std::nullopt;
-        }
+    }
+    // With every pair skipped the query is the "?" alone, which counts too.
+    if (built.size() - base > max_query_chars) {
+        return std::nullopt;
     }
     return built;
 }

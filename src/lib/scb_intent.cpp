@@ -1,11 +1,90 @@
 #include <cmath>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include "scb.h"
 #include "scb_api.hpp"
 #include "scb_db.hpp"
+#include "scb_readers.hpp"
 #include "text.hpp"
+
+namespace {
+
+// Member lookups ignore letter case, as the bank's answers have always been read.
+const cJSON *member(const cJSON *object, const char *name) noexcept { return cJSON_GetObjectItem(object, name); }
+
+const char *string_member(const cJSON *object, const char *name) noexcept {
+    return cJSON_GetStringValue(member(object, name));
+}
+
+}  // namespace
+
+namespace scb {
+
+InvoiceConfig read_invoice_config(const char *document_text) {
+    InvoiceConfig config;
+    config.tree.reset(cJSON_Parse(document_text));
+    if (!config.tree) {
+        return config;
+    }
+    for (const char *name : {"api_key", "biller_id", "token_url", "qr_create_url", "api_secret"}) {
+        if (member(config.tree.get(), name) == nullptr) {
+            config.outcome = InvoiceConfig::kIncomplete;
+            return config;
+        }
+    }
+    const cJSON *document = config.tree.get();
+    config.api_key = string_member(document, "api_key");
+    config.api_secret = string_member(document, "api_secret");
+    config.biller_id = string_member(document, "biller_id");
+    config.token_url = string_member(document, "token_url");
+    config.qr_create_url = string_member(document, "qr_create_url");
+    config.outcome = InvoiceConfig::kRead;
+    return config;
+}
+
+const char *bank_value(const cJSON *data, const char *name, const char *missing) noexcept {
+    const cJSON *value = member(data, name);
+    return value == nullptr ? missing : cJSON_GetStringValue(value);
+}
+
+const char *token_in(const cJSON *answer) noexcept {
+    const cJSON *top = member(answer, "access_token");
+    const char *token =
+        top != nullptr ? cJSON_GetStringValue(top) : string_member(member(answer, "data"), "accessToken");
+    // JSON escapes can spell a line break, which in the header line would start a header of the bank's choosing.
+    return token != nullptr && !has_control_character(token) ? token : nullptr;
+}
+
+bool refused(const cJSON *answer) noexcept {
+    const cJSON *code = member(member(answer, "status"), "code");
+    return code != nullptr && (cJSON_IsNumber(code) ? code->valueint : 0) != 1000;
+}
+
+QrAnswer read_qr_answer(const char *qr_text) {
+    QrAnswer answer;
+    answer.tree.reset(cJSON_Parse(qr_text));
+    if (!answer.tree) {
+        return answer;
+    }
+    if (refused(answer.tree.get())) {
+        answer.outcome = QrAnswer::kRefused;
+        return answer;
+    }
+    const cJSON *data = member(answer.tree.get(), "data");
+    if (!cJSON_IsObject(data)) {
+        answer.outcome = QrAnswer::kNoData;
+        return answer;
+    }
+    answer.qr_payload = bank_value(data, "qrRawData", "");
+    answer.qr_image = bank_value(data, "qrImage", "");
+    answer.transaction_id = bank_value(data, "transactionId", nullptr);
+    answer.outcome = QrAnswer::kQr;
+    return answer;
+}
+
+}  // namespace scb
 
 namespace {
 
@@ -163,32 +242,6 @@ int32_t confirm_intent(PGconn *conn, int32_t intent_id) {
     return 0;
 }
 
-// Member lookups ignore letter case, as the bank's answers have always been read.
-const cJSON *member(const cJSON *object, const char *name) noexcept { return cJSON_GetObjectItem(object, name); }
-
-const char *string_member(const cJSON *object, const char *name) noexcept {
-    return cJSON_GetStringValue(member(object, name));
-}
-
-// A bank value for the intent: absent (null) when present but not a text;
-// a missing member reads as `missing`.
-const char *bank_value(const cJSON *data, const char *name, const char *missing) noexcept {
-    const cJSON *value = member(data, name);
-    return value == nullptr ? missing : cJSON_GetStringValue(value);
-}
-
-// The token from the token answer: `access_token` at the top level, else
-// `accessToken` inside `data`; only a text counts.
-const char *token_in(const cJSON *answer) noexcept {
-    const cJSON *top = member(answer, "access_token");
-    return top != nullptr ? cJSON_GetStringValue(top) : string_member(member(answer, "data"), "accessToken");
-}
-
-bool refused(const cJSON *answer) noexcept {
-    const cJSON *code = member(member(answer, "status"), "code");
-    return code != nullptr && (cJSON_IsNumber(code) ? code->valueint : 0) != 1000;
-}
-
 struct InvoiceRequest {
     PGconn *conn;
     int32_t invoice_id;
@@ -217,28 +270,25 @@ char *invoice_qr_document(int32_t intent_id, const InvoiceRequest &request, cons
 
 // Stores the bank's new QR as the invoice's intent and answers with it.
 char *store_new_qr(const InvoiceRequest &request, const char *qr_text) {
-    const scb::CJsonTree answer(cJSON_Parse(qr_text));
-    if (!answer) {
-        return scb_create_error_response(9103, "Invalid QR response");
+    const scb::QrAnswer answer = scb::read_qr_answer(qr_text);
+    switch (answer.outcome) {
+        case scb::QrAnswer::kNotJson:
+            return scb_create_error_response(9103, "Invalid QR response");
+        case scb::QrAnswer::kRefused:
+            return printed_copy(answer.tree.get());
+        case scb::QrAnswer::kNoData:
+            // A success without a QR object would be stored and handed back for good.
+            return scb_create_error_response(9103, "No data in QR response");
+        case scb::QrAnswer::kQr:
+            break;
     }
-    if (refused(answer.get())) {
-        return printed_copy(answer.get());
-    }
-    // A success without a QR object would be stored and handed back for good.
-    const cJSON *data = member(answer.get(), "data");
-    if (!cJSON_IsObject(data)) {
-        return scb_create_error_response(9103, "No data in QR response");
-    }
-    const char *qr_payload = bank_value(data, "qrRawData", "");
-    const char *qr_image = bank_value(data, "qrImage", "");
-    const char *transaction_id = bank_value(data, "transactionId", nullptr);
-    const int32_t intent_id =
-        scb_intent_upsert(request.conn, request.invoice_id, request.company_id, request.config_id, request.reference,
-                          "invoice", qr_payload, qr_image, request.amount, transaction_id);
+    const int32_t intent_id = scb_intent_upsert(request.conn, request.invoice_id, request.company_id,
+                                                request.config_id, request.reference, "invoice", answer.qr_payload,
+                                                answer.qr_image, request.amount, answer.transaction_id);
     if (intent_id < 0) {
         return scb_create_error_response(9002, "Failed to store intent");
     }
-    return invoice_qr_document(intent_id, request, qr_payload, qr_image, transaction_id);
+    return invoice_qr_document(intent_id, request, answer.qr_payload, answer.qr_image, answer.transaction_id);
 }
 
 // A fresh token and a new QR at the bank for the bank account's configuration.
@@ -248,21 +298,17 @@ char *new_invoice_qr(const InvoiceRequest &request) {
         scb_log_error("Failed to get SCB config from database");
         return scb_create_error_response(9003, "SCB configuration not found");
     }
-    const scb::CJsonTree config(cJSON_Parse(document.get()));
+    const scb::InvoiceConfig config = scb::read_invoice_config(document.get());
     document.reset();
-    if (!config) {
+    if (config.outcome == scb::InvoiceConfig::kNotJson) {
         scb_log_error("Failed to parse config JSON");
         return scb_create_error_response(9004, "Invalid configuration data");
     }
-    const char *const names[] = {"api_key", "biller_id", "token_url", "qr_create_url", "api_secret"};
-    for (const char *name : names) {
-        if (member(config.get(), name) == nullptr) {
-            scb_log_error("Missing required config fields");
-            return scb_create_error_response(9004, "Incomplete configuration");
-        }
+    if (config.outcome == scb::InvoiceConfig::kIncomplete) {
+        scb_log_error("Missing required config fields");
+        return scb_create_error_response(9004, "Incomplete configuration");
     }
-    auto value = [&config](const char *name) { return string_member(config.get(), name); };
-    scb::ScbText token_text(scb_refresh_token(value("api_key"), value("api_secret"), value("token_url")));
+    scb::ScbText token_text(scb_refresh_token(config.api_key, config.api_secret, config.token_url));
     if (!token_text) {
         return scb_create_error_response(9302, "Failed to get access token");
     }
@@ -271,11 +317,11 @@ char *new_invoice_qr(const InvoiceRequest &request) {
     if (!token_answer) {
         return scb_create_error_response(9302, "Invalid token response");
     }
-    const char *token = token_in(token_answer.get());
+    const char *token = scb::token_in(token_answer.get());
     if (token == nullptr) {
         return scb_create_error_response(9302, "No access token in response");
     }
-    const scb::ScbText qr_text(scb_create_qr_full(value("api_key"), token, value("qr_create_url"), value("biller_id"),
+    const scb::ScbText qr_text(scb_create_qr_full(config.api_key, token, config.qr_create_url, config.biller_id,
                                                   request.reference, "INVOICE", "SCB", request.amount));
     if (!qr_text) {
         return scb_create_error_response(9102, "Failed to create QR");

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "scb.h"
 #include "scb_db.hpp"
@@ -66,11 +67,12 @@ std::optional<std::string> extract_access_token(const char *document) {
     if (end == nullptr) {
         return std::nullopt;
     }
-    const std::size_t length = static_cast<std::size_t>(end - value - 1);
-    if (length == 0 || length > kMaxTokenLength) {
+    const std::string_view token(value + 1, static_cast<std::size_t>(end - value - 1));
+    // The token goes out in a header line, where a line break would start a header of the bank's choosing.
+    if (token.empty() || token.size() > kMaxTokenLength || has_control_character(token)) {
         return std::nullopt;
     }
-    return std::string(value + 1, length);
+    return std::string(token);
 }
 
 int32_t extract_lifetime(const char *document) noexcept {
@@ -99,9 +101,11 @@ void invalidate_token(PGconn *conn, const char *config_id) {
 
 bool token_rejected(const char *document) noexcept {
     const char *search = or_empty(document);
+    // The closing quote of one "code" may open the next, so the search
+    // goes on from the byte after the opening quote.
     while ((search = std::strstr(search, "\"code\"")) != nullptr) {
-        search += 6;
-        const char *value = skip_chars(search, " \t\n\r");
+        const char *value = skip_chars(search + 6, " \t\n\r");
+        ++search;
         if (*value != ':') {
             continue;
         }

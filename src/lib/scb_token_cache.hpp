@@ -27,7 +27,8 @@ std::optional<CachedToken> cached_token(const PGresult *result, int token_column
 bool reusable(const CachedToken &cached) noexcept;
 
 // The quoted value after the first "accessToken" of a token answer; nothing
-// when it is absent, not a quoted text, empty or longer than 255 characters.
+// when it is absent, not a quoted text, empty, longer than 255 characters or
+// holding a control character.
 std::optional<std::string> extract_access_token(const char *document);
 
 // The integer after the first "expiresIn", clamped to 32 bits; 1800 when the

@@ -17,6 +17,44 @@ bool is_continuation_byte(char byte) noexcept {
     return (static_cast<unsigned char>(byte) & 0xC0U) == 0x80U;
 }
 
+// One step of a strict UTF-8 reading: a well-formed character, or the
+// maximal part of one that breaks off (at least one byte).
+struct Utf8Step {
+    std::size_t length;
+    bool well_formed;
+};
+
+Utf8Step utf8_step(std::string_view text) noexcept {
+    const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80U) {
+        return {1, true};
+    }
+    std::size_t needed = 0;
+    unsigned char low = 0x80U;
+    unsigned char high = 0xBFU;
+    if (lead >= 0xC2U && lead <= 0xDFU) {
+        needed = 2;
+    } else if (lead >= 0xE0U && lead <= 0xEFU) {
+        needed = 3;
+        low = lead == 0xE0U ? 0xA0U : low;    // no overlong forms
+        high = lead == 0xEDU ? 0x9FU : high;  // no surrogates
+    } else if (lead >= 0xF0U && lead <= 0xF4U) {
+        needed = 4;
+        low = lead == 0xF0U ? 0x90U : low;    // no overlong forms
+        high = lead == 0xF4U ? 0x8FU : high;  // nothing past U+10FFFF
+    } else {
+        return {1, false};
+    }
+    std::size_t length = 1;
+    while (length < needed && length < text.size() && byte(length) >= low && byte(length) <= high) {
+        ++length;
+        low = 0x80U;
+        high = 0xBFU;
+    }
+    return {length, length == needed};
+}
+
 std::string vformat(const char *format, va_list args) {
     va_list measure;
     va_copy(measure, args);
@@ -30,8 +68,10 @@ std::string vformat(const char *format, va_list args) {
     return std::string(buffer.data(), static_cast<std::size_t>(needed));
 }
 
+// The JSON reader of bank answers takes every byte up to the space for white
+// space; the masking must not see less, or a value it reads stays unmasked.
 std::size_t skip_blanks(std::string_view text, std::size_t pos) noexcept {
-    while (pos < text.size() && std::strchr(" \t\r\n", text[pos]) != nullptr) {
+    while (pos < text.size() && static_cast<unsigned char>(text[pos]) <= 0x20U) {
         ++pos;
     }
     return pos;
@@ -61,6 +101,17 @@ std::size_t string_value_start(std::string_view json, std::size_t after_key) noe
     return pos < json.size() && json[pos] == '"' ? pos : std::string_view::npos;
 }
 
+// The name a JSON reader sees in a quoted text that holds escapes (a secret's
+// name may be spelt with them); empty when it holds none or is no valid string.
+std::string escaped_name(std::string_view quoted) {
+    if (quoted.find('\\') == std::string_view::npos) {
+        return std::string();
+    }
+    const CJsonTree name(cJSON_ParseWithLength(quoted.data(), quoted.size()));
+    const char *text = cJSON_GetStringValue(name.get());
+    return text != nullptr ? text : std::string();
+}
+
 }  // namespace
 
 std::size_t utf8_prefix_length(std::string_view text, std::size_t max_bytes) noexcept {
@@ -77,6 +128,27 @@ std::size_t utf8_prefix_length(std::string_view text, std::size_t max_bytes) noe
 
 std::string utf8_prefix(std::string_view text, std::size_t max_bytes) {
     return std::string(text.substr(0, utf8_prefix_length(text, max_bytes)));
+}
+
+std::string valid_utf8(std::string_view text) {
+    std::string valid;
+    valid.reserve(text.size());
+    while (!text.empty()) {
+        const Utf8Step step = utf8_step(text);
+        valid.append(step.well_formed ? text.substr(0, step.length) : std::string_view("\xEF\xBF\xBD"));
+        text.remove_prefix(step.length);
+    }
+    return valid;
+}
+
+bool has_control_character(std::string_view text) noexcept {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20U || byte == 0x7FU) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string bounded_format(std::size_t limit, const char *format, ...) {
@@ -107,7 +179,8 @@ std::string mask_json_values(std::string_view json, std::initializer_list<std::s
         if (key_end == std::string_view::npos) {
             break;
         }
-        const std::string_view name = json.substr(pos + 1, key_end - pos - 1);
+        const std::string decoded = escaped_name(json.substr(pos, key_end + 1 - pos));
+        const std::string_view name = decoded.empty() ? json.substr(pos + 1, key_end - pos - 1) : decoded;
         std::size_t next = key_end + 1;
         for (std::string_view key : keys) {
             if (name != key) {

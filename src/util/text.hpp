@@ -18,6 +18,14 @@ std::size_t utf8_prefix_length(std::string_view text, std::size_t max_bytes) noe
 
 std::string utf8_prefix(std::string_view text, std::size_t max_bytes);
 
+// The text with every ill-formed UTF-8 sequence replaced by U+FFFD, one for
+// each maximal part of a character that could not be completed, as strict
+// decoders read it; well-formed text comes back unchanged.
+std::string valid_utf8(std::string_view text);
+
+// A C0 control character or DEL: what must never reach a header line.
+bool has_control_character(std::string_view text) noexcept;
+
 // printf-style formatting into a buffer of `limit` bytes (terminator counted):
 // the text is cut at limit - 1 bytes, never inside a character.
 std::string bounded_format(std::size_t limit, const char *format, ...)
