@@ -68,6 +68,10 @@ def test_line_format(capfd, level):
         ("", ""),
         ("tab\tstays ภาษาไทย", "tab\tstays ภาษาไทย"),
         ("x" * 10000, "x" * 10000),
+        # Terminal controls and the characters other readers split lines on.
+        ("a\x1b[2Kb\x0bc\x0cd\x7fe\x00", "a\\x1b[2Kb\\x0bc\\x0cd\\x7fe"),
+        ("a\u0085b\u2028c\u2029d\u009b", "a\\u0085b\\u2028c\\u2029d\\u009b"),
+        ("\u2027\u202a\u00a0", "\u2027\u202a\u00a0"),
     ],
 )
 def test_message_is_one_line_and_printed_as_given(capfdbinary, message, shown):

@@ -167,13 +167,33 @@ bool configure(CURL *handle, const char *url, curl_slist *headers, const char *p
     return configured;
 }
 
+// A line break inside a caller's value (a key, a token) would start a header
+// of its own or end the header block early; libcurl sends lines as given.
+bool safe_header_line(const char *line) noexcept {
+    for (const char *c = line; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool build_header_list(scb::CurlHeaderList &list, bool json_body, const char *const *headers,
                        int32_t header_count) noexcept {
     if (json_body && !scb::append_header(list, "Content-Type: application/json")) {
         return false;
     }
     for (int32_t i = 0; headers != nullptr && i < header_count; ++i) {
-        if (headers[i] != nullptr && !scb::append_header(list, headers[i])) {
+        if (headers[i] == nullptr) {
+            continue;
+        }
+        // The line itself is not logged: it may carry a token.
+        if (!safe_header_line(headers[i])) {
+            scb_log_error("Refused a header line holding a control character");
+            return false;
+        }
+        if (!scb::append_header(list, headers[i])) {
             return false;
         }
     }

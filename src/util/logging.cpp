@@ -24,17 +24,45 @@ std::string timestamp() {
                                local.tm_min, local.tm_sec, 1900 + local.tm_year);
 }
 
+// How a byte or sequence that would break the record, or drive a terminal,
+// is written instead; empty for text kept as it is. Tab stays. C1 controls
+// and the Unicode line and paragraph separators break lines for readers that
+// split on them.
+std::string escaped_control(const unsigned char *at, std::size_t &length) {
+    length = 1;
+    if (at[0] == '\n') {
+        return "\\n";
+    }
+    if (at[0] == '\r') {
+        return "\\r";
+    }
+    if ((at[0] < 0x20 && at[0] != '\t') || at[0] == 0x7f) {
+        return scb::bounded_format(8, "\\x%02x", at[0]);
+    }
+    if (at[0] == 0xc2 && at[1] >= 0x80 && at[1] <= 0x9f) {
+        length = 2;
+        return scb::bounded_format(8, "\\u%04x", at[1]);
+    }
+    if (at[0] == 0xe2 && at[1] == 0x80 && (at[2] == 0xa8 || at[2] == 0xa9)) {
+        length = 3;
+        return scb::bounded_format(8, "\\u20%02x", at[2] - 0x80);
+    }
+    return {};
+}
+
 // A record stays one line whatever the message holds.
 std::string one_line(const char *message) {
     std::string line;
-    for (const char *c = scb::or_empty(message); *c != '\0'; ++c) {
-        if (*c == '\n') {
-            line += "\\n";
-        } else if (*c == '\r') {
-            line += "\\r";
+    const auto *at = reinterpret_cast<const unsigned char *>(scb::or_empty(message));
+    while (*at != '\0') {
+        std::size_t length = 1;
+        const std::string escape = escaped_control(at, length);
+        if (escape.empty()) {
+            line += static_cast<char>(*at);
         } else {
-            line += *c;
+            line += escape;
         }
+        at += length;
     }
     return line;
 }
