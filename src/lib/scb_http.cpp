@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -73,12 +74,15 @@ scb::CurlHandle new_handle() noexcept {
     return handle;
 }
 
+// A new record's body: the empty text alone.
+constexpr size_t kEmptyBodyBlock = 1;
+
 http_response *new_response() noexcept {
     auto *response = static_cast<http_response *>(scb_malloc(sizeof(http_response)));
     if (response == nullptr) {
         return nullptr;
     }
-    response->body = static_cast<char *>(scb_malloc(1));
+    response->body = static_cast<char *>(scb_malloc(kEmptyBodyBlock));
     if (response->body == nullptr) {
         scb_free(response);
         return nullptr;
@@ -89,19 +93,33 @@ http_response *new_response() noexcept {
     return response;
 }
 
+// The record being filled and the size of its body block. The block grows
+// by doubling: growing it by each chunk alone copies a large answer once per
+// chunk wherever realloc cannot extend in place.
+struct BodySink {
+    http_response *record;
+    size_t capacity;
+};
+
 // libcurl's body sink: it must never throw, and a 0 return aborts the transfer.
 size_t write_callback(char *data, size_t size, size_t count, void *userdata) noexcept {
-    auto *response = static_cast<http_response *>(userdata);
+    auto *sink = static_cast<BodySink *>(userdata);
+    http_response *response = sink->record;
     const size_t received = size * count;
-    auto *grown = static_cast<char *>(std::realloc(response->body, response->body_size + received + 1));
-    if (grown == nullptr) {
-        scb_log_error("Failed to allocate memory for HTTP response");
-        return 0;
+    const size_t needed = response->body_size + received + 1;
+    if (needed > sink->capacity) {
+        const size_t capacity = std::max(needed, sink->capacity * 2);
+        auto *grown = static_cast<char *>(std::realloc(response->body, capacity));
+        if (grown == nullptr) {
+            scb_log_error("Failed to allocate memory for HTTP response");
+            return 0;
+        }
+        response->body = grown;
+        sink->capacity = capacity;
     }
-    response->body = grown;
-    std::memcpy(grown + response->body_size, data, received);
+    std::memcpy(response->body + response->body_size, data, received);
     response->body_size += received;
-    grown[response->body_size] = '\0';
+    response->body[response->body_size] = '\0';
     return received;
 }
 
@@ -148,7 +166,7 @@ bool allow_only_https_redirects(CURL *handle) noexcept {
 }
 
 bool configure(CURL *handle, const char *url, curl_slist *headers, const char *post_body,
-               http_response *sink) noexcept {
+               BodySink *sink) noexcept {
     const curl_write_callback sink_function = write_callback;
     const bool configured =
         curl_easy_setopt(handle, CURLOPT_URL, url) == CURLE_OK &&
@@ -226,7 +244,8 @@ http_response *perform(scb::CurlHandle handle, const char *url, const char *post
                                           body.c_str())
                           .c_str());
     }
-    if (!configure(handle.get(), url, list.get(), post_body, response.get())) {
+    BodySink sink{response.get(), kEmptyBodyBlock};
+    if (!configure(handle.get(), url, list.get(), post_body, &sink)) {
         return nullptr;
     }
     const CURLcode result = curl_easy_perform(handle.get());
