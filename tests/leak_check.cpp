@@ -174,7 +174,7 @@ void foundation() {
     text("envelope.broken_utf8", scb_create_error_response(9103, broken.c_str()));
     integer("log.info", scb_log_info("leak check: info line") > 0);
     integer("log.error", scb_log_error("leak check: error line\nwith a break \x1b[31m") > 0);
-    integer("log.debug", scb_log_debug("leak check: debug line") >= 0);
+    integer("log.debug", scb_log_debug("leak check: debug line") > 0);
     text("strdup", scb_strdup("copied"));
     text("strdup.null", scb_strdup(nullptr));
     void *block = scb_malloc(64);

@@ -16,6 +16,7 @@ import subprocess
 from collections import defaultdict
 from contextlib import closing
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -112,6 +113,11 @@ def closed_port() -> int:
         return int(probe.getsockname()[1])
 
 
+def without_preload() -> dict[str, str]:
+    """The test's environment without the sanitizer runtime the suite itself may run under."""
+    return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+
+
 def build_driver(directory: Path) -> Path:
     for tool in ("g++", "pkg-config"):
         if shutil.which(tool) is None:
@@ -129,11 +135,6 @@ def build_driver(directory: Path) -> Path:
                            timeout=COMPILE_TIMEOUT, check=False)
     assert built.returncode == 0, f"{shlex.join(command)}\n{built.stderr}"
     return program
-
-
-def without_preload() -> dict[str, str]:
-    """The test's environment without the sanitizer runtime the suite itself may run under."""
-    return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 
 def sanitizer_environment(*overlays: dict[str, str]) -> dict[str, str]:
@@ -154,13 +155,13 @@ def outcomes_by_path(stdout: str) -> dict[str, list[str]]:
     return dict(found)
 
 
-def token_requests(sandbox, api_key: str) -> int:
+def token_requests(sandbox: Any, api_key: str) -> int:
     posts = [request for request in sandbox.requests_to("token") if request.method == "POST"]
     return sum(1 for request in posts if request.json().get("applicationKey") == api_key)
 
 
-def bearer_requests(sandbox, endpoint: str, token: str) -> int:
-    return sum(1 for request in sandbox.requests_to(endpoint) if request.header("Authorization") == f"Bearer {token}")
+def requests_with(sandbox: Any, endpoint: str, header: str, value: str) -> int:
+    return sum(1 for request in sandbox.requests_to(endpoint) if request.header(header) == value)
 
 
 @pytest.mark.slow
@@ -220,5 +221,9 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox):
         assert token_requests(scb_sandbox, f"STALE{i}") == 1
         assert token_requests(scb_sandbox, f"STALEINQ{i}") == 1
         assert erp.token_row(stale[i])[0] not in (None, REJECTED_TOKEN)
-    assert bearer_requests(scb_sandbox, "qr", REJECTED_TOKEN) == REPEATS
-    assert bearer_requests(scb_sandbox, "inquiry", REJECTED_TOKEN) == REPEATS
+    assert requests_with(scb_sandbox, "qr", "Authorization", f"Bearer {REJECTED_TOKEN}") == REPEATS
+    assert requests_with(scb_sandbox, "inquiry", "Authorization", f"Bearer {REJECTED_TOKEN}") == REPEATS
+    # A reused invoice QR comes from the database, not from the bank.
+    assert requests_with(scb_sandbox, "qr", "resourceOwnerId", "INVOICE") == REPEATS
+    # Production configurations send the inquiry as a POST.
+    assert sum(1 for request in scb_sandbox.requests_to("inquiry") if request.method == "POST") == REPEATS
