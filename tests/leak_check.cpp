@@ -18,6 +18,7 @@
 //   inquiry_config     a sandbox configuration holding no token
 //   production_config  a production configuration holding no token
 //   stale_configs      one configuration per repeat holding a token the bank rejects
+//   transaction_id     the transaction the inquiries ask about
 //
 // Lists are comma-separated. PG*, SCB_SANDBOX_HOST, SCB_PRODUCTION_HOST and
 // CURL_CA_BUNDLE come from the environment. Prints one line "PATH OUTCOME"
@@ -302,18 +303,20 @@ void invoice_qrs(PGconn *conn) {
 void inquiries() {
     const char *config = argument("inquiry_config");
     const char *biller = argument("biller_id");
-    text("inquiry.transaction", scb_payment_inquiry(config, "SBX0000000001", nullptr, nullptr, nullptr, nullptr,
-                                                    "2024-01-31"));
+    const char *transaction = argument("transaction_id");
+    text("inquiry.transaction",
+         scb_payment_inquiry(config, transaction, nullptr, nullptr, nullptr, nullptr, "2024-01-31"));
     text("inquiry.reference", scb_payment_inquiry(config, nullptr, biller, "LEAK2", "R2", "20.00", nullptr));
-    text("inquiry.production", scb_payment_inquiry(argument("production_config"), "SBX0000000001", nullptr, nullptr,
+    text("inquiry.production", scb_payment_inquiry(argument("production_config"), transaction, nullptr, nullptr,
                                                    nullptr, nullptr, "2024-01-31"));
-    text("inquiry.missing_parameters", scb_payment_inquiry(config, nullptr, biller, nullptr, nullptr, nullptr, nullptr));
-    text("inquiry.token_renewed", scb_payment_inquiry(entry("stale_configs"), "SBX0000000001", nullptr, nullptr,
-                                                      nullptr, nullptr, "2024-01-31"));
+    text("inquiry.missing_parameters",
+         scb_payment_inquiry(config, nullptr, biller, nullptr, nullptr, nullptr, nullptr));
+    text("inquiry.token_renewed", scb_payment_inquiry(entry("stale_configs"), transaction, nullptr, nullptr, nullptr,
+                                                      nullptr, "2024-01-31"));
     text("inquiry.unknown_config",
-         scb_payment_inquiry("999999", "SBX0000000001", nullptr, nullptr, nullptr, nullptr, nullptr));
+         scb_payment_inquiry("999999", transaction, nullptr, nullptr, nullptr, nullptr, nullptr));
     const DatabaseDown down;
-    text("inquiry.db_down", scb_payment_inquiry(config, "SBX0000000001", nullptr, nullptr, nullptr, nullptr, nullptr));
+    text("inquiry.db_down", scb_payment_inquiry(config, transaction, nullptr, nullptr, nullptr, nullptr, nullptr));
 }
 
 }  // namespace

@@ -191,6 +191,7 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox):
         "inquiry_config": erp.add_config(api_key="INQUIRY", api_secret="S"),
         "production_config": erp.add_config(api_key="PRODUCTION", api_secret="S", environment="production"),
         "stale_configs": ",".join(map(str, stale_inquiry)),
+        "transaction_id": "SBX0000000001",
     }
     run = subprocess.run(
         [str(program), *(f"{name}={value}" for name, value in arguments.items())],
