@@ -7,12 +7,15 @@ child (memory, descriptors, CPU) is the extension's alone.
 
 from __future__ import annotations
 
+import argparse
 import contextlib
+import json
 import os
 import subprocess
 import sys
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
+from typing import Any
 
 from halvenor_scb_lib.devdb import ThrowawayPostgres
 from halvenor_scb_lib.sandbox import Sandbox
@@ -58,3 +61,19 @@ def start_child(script: str, arguments: list[str], environ: Mapping[str, str],
     """This interpreter running one of the bench scripts in its child role."""
     return subprocess.Popen([sys.executable, script, *arguments], env=dict(environ), stdout=subprocess.PIPE,
                             stderr=stderr, text=True)
+
+
+def tool_parser(description: str) -> argparse.ArgumentParser:
+    """Options every bench tool has: --json for the figures, and the hidden child role."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--json", action="store_true", help="print the figures as one JSON line")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    return parser
+
+
+def ran_as_child(arguments: argparse.Namespace, run_child: Callable[[dict[str, Any]], dict[str, Any]]) -> bool:
+    """When started as a child, runs its part with the plan it was given and prints its figures."""
+    if arguments.child is None:
+        return False
+    print(json.dumps(run_child(json.loads(arguments.child))))
+    return True

@@ -23,7 +23,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import bank_and_database, start_child  # noqa: E402
+from harness import bank_and_database, ran_as_child, start_child, tool_parser  # noqa: E402
 
 REUSE_MARGIN_SECONDS = 300  # the token cache renews a token with this much or less left
 SAMPLE_INTERVAL = 0.01
@@ -112,16 +112,13 @@ def failed_checks(figures: dict[str, Any]) -> list[str]:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = tool_parser(__doc__)
     parser.add_argument("--processes", type=int, default=4)
     parser.add_argument("--calls", type=int, default=50, help="calls per process")
     parser.add_argument("--token-seconds", type=int, default=2, help="seconds a token is reused before renewal")
     parser.add_argument("--interval", type=float, default=0.05, help="pause between a process's calls, seconds")
-    parser.add_argument("--json", action="store_true", help="print the figures as one JSON line")
-    parser.add_argument("--child", help=argparse.SUPPRESS)
     arguments = parser.parse_args()
-    if arguments.child is not None:
-        print(json.dumps(run_child(json.loads(arguments.child))))
+    if ran_as_child(arguments, run_child):
         return 0
     figures = run_parent(arguments)
     figures["failures"] = failed_checks(figures)

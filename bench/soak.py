@@ -25,7 +25,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import APP_KEY, APP_SECRET, BILLER_ID, bank_and_database, start_child  # noqa: E402
+from harness import APP_KEY, APP_SECRET, BILLER_ID, bank_and_database, ran_as_child, start_child, tool_parser  # noqa: E402
 
 from halvenor_scb_lib import _binding  # noqa: E402
 
@@ -188,15 +188,12 @@ def print_report(figures: dict[str, Any]) -> None:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = tool_parser(__doc__)
     parser.add_argument("--calls", type=int, default=10_000)
     parser.add_argument("--warm-up", type=int, default=1_000)
     parser.add_argument("--max-growth-kib", type=int, default=2048)
-    parser.add_argument("--json", action="store_true", help="print the figures as one JSON line")
-    parser.add_argument("--child", help=argparse.SUPPRESS)
     arguments = parser.parse_args()
-    if arguments.child is not None:
-        print(json.dumps(run_child(json.loads(arguments.child))))
+    if ran_as_child(arguments, run_child):
         return 0
     if not 0 < arguments.warm_up < arguments.calls:
         parser.error("--warm-up must be between 0 and --calls")
