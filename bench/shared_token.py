@@ -23,7 +23,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import bank_and_database, ran_as_child, start_child, tool_parser  # noqa: E402
+from harness import bank_and_database, ran_as_child, start_child, tool_parser
 
 REUSE_MARGIN_SECONDS = 300  # the token cache renews a token with this much or less left
 SAMPLE_INTERVAL = 0.01

@@ -25,9 +25,16 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import APP_KEY, APP_SECRET, BILLER_ID, bank_and_database, ran_as_child, start_child, tool_parser  # noqa: E402
+from harness import (
+    APP_KEY,
+    BILLER_ID,
+    bank_and_database,
+    ran_as_child,
+    start_child,
+    tool_parser,
+)
 
-from halvenor_scb_lib import _binding  # noqa: E402
+from halvenor_scb_lib import _binding
 
 CLOSED_PORT_URL = "https://127.0.0.1:9/partners/sandbox/v1/payment/qrcode/create"
 REUSED_INVOICE = 1
