@@ -78,6 +78,11 @@ last_figure() {
     grep -o "$1 *[0-9][0-9]*" "$2" | tail -n 1 | grep -o '[0-9][0-9]*$' || echo '?'
 }
 
+# libFuzzer's own count of the corpus it kept, units/size.
+last_corpus() {
+    grep -o 'corp: [0-9]*/[0-9]*[a-zA-Z]*' "$1" | tail -n 1 | cut -d' ' -f2 || echo '?'
+}
+
 failed=()
 summary=()
 for target in "${targets[@]}"; do
@@ -100,10 +105,11 @@ for target in "${targets[@]}"; do
         find "$run" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) \
             -printf 'reproducer: %p\n' >&2
     fi
-    summary+=("$(printf '%-16s execs: %s  exec/s: %s  cov: %s  ft: %s  corpus: %s files  findings: %s  exit: %s' \
+    summary+=("$(printf '%-16s execs: %s  exec/s: %s  cov: %s  ft: %s  corp: %s  corpus dir: %s files  findings: %s  exit: %s' \
         "$target" "$(last_figure 'stat::number_of_executed_units:' "$run/log")" \
         "$(last_figure 'stat::average_exec_per_sec:' "$run/log")" "$(last_figure 'cov:' "$run/log")" \
-        "$(last_figure 'ft:' "$run/log")" "$(find "$run/corpus" -type f | wc -l)" "$findings" "$status")")
+        "$(last_figure 'ft:' "$run/log")" "$(last_corpus "$run/log")" "$(find "$run/corpus" -type f | wc -l)" \
+        "$findings" "$status")")
 done
 
 echo "== fuzzing summary (${seconds}s per target)"
