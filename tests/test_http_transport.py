@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import ctypes
+import json
 import socket
 from contextlib import closing
 
 import pytest
 
-from cabi import lib
+from cabi import lib, take_text
 
 QR = "/partners/sandbox/v1/payment/qrcode/create"
 INQUIRY = "/partners/sandbox/v1/payment/billpayment/inquiry"
@@ -157,6 +158,16 @@ def test_no_server_gives_null_and_a_curl_error_line(capfd):
     assert post(dead, "{}") is None and get(dead) is None and get_with_params(dead, ["a"], ["1"]) is None
     assert capfd.readouterr().err.count("ERROR: CURL error: ") == 3
     lib.http_response_free(None)
+
+
+def test_null_url_gives_null_and_no_null_text_in_the_log(capfd):
+    assert taken(lib.http_post_json(None, b"{}", None, 0)) is None
+    assert taken(lib.http_get(None, None, 0)) is None
+    assert taken(lib.http_get_with_params(None, texts(["a"]), texts(["1"]), 1, None, 0)) is None
+    refused = json.loads(take_text(lib.scb_refresh_token(b"KEY", b"SECRET", None)))
+    assert refused["status"]["code"] == 9101
+    err = capfd.readouterr().err
+    assert err.count("ERROR: CURL error: ") == 4 and "(null)" not in err
 
 
 @pytest.mark.parametrize(

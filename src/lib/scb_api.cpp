@@ -120,7 +120,7 @@ char *refresh_token(const char *api_key, const char *api_secret, const char *tok
     const std::string body =
         scb::json_object_of_strings({{"applicationKey", api_key}, {"applicationSecret", api_secret}});
     const std::string masked_body = scb::mask_json_values(body, {"applicationSecret"});
-    scb_log_debug(scb::bounded_format(2048, "[SCB API] Token refresh - URL: %s, Body: %s", token_url,
+    scb_log_debug(scb::bounded_format(2048, "[SCB API] Token refresh - URL: %s, Body: %s", scb::or_empty(token_url),
                                       masked_body.c_str())
                       .c_str());
     const char *const headers[] = {owner_line.c_str(), request_line.c_str()};

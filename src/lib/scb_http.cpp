@@ -289,7 +289,7 @@ http_response *http_post_json(const char *url, const char *body, const char *con
         if (!handle) {
             return nullptr;
         }
-        return perform(std::move(handle), url, scb::or_empty(body), headers, header_count, "POST");
+        return perform(std::move(handle), scb::or_empty(url), scb::or_empty(body), headers, header_count, "POST");
     } catch (...) {
         return nullptr;
     }
@@ -304,7 +304,7 @@ http_response *http_get_with_params(const char *url, const char *const *keys, co
             return nullptr;
         }
         const std::optional<std::string> built =
-            scb::url_with_query(handle.get(), url, keys, values, param_count, kQueryLimit);
+            scb::url_with_query(handle.get(), scb::or_empty(url), keys, values, param_count, kQueryLimit);
         if (!built) {
             scb_log_error("Failed to build URL with parameters");
             return nullptr;
@@ -322,7 +322,7 @@ http_response *http_get(const char *url, const char *const *headers, int32_t hea
         if (!handle) {
             return nullptr;
         }
-        return perform(std::move(handle), url, nullptr, headers, header_count, nullptr);
+        return perform(std::move(handle), scb::or_empty(url), nullptr, headers, header_count, nullptr);
     } catch (...) {
         return nullptr;
     }

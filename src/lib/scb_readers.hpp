@@ -44,9 +44,9 @@ struct InvoiceConfig {
 InvoiceConfig read_invoice_config(const char *document_text);
 
 // The token of a parsed token answer: `access_token` at the top level, else
-// `accessToken` inside `data`; only a text without control characters
-// counts. Members are matched
-// without regard to letter case, as the bank's answers have always been read.
+// `accessToken` inside `data`; only a text without control characters counts.
+// Members are matched without regard to letter case, as the bank's answers
+// have always been read.
 const char *token_in(const cJSON *answer) noexcept;
 
 // A QR answer whose status code is present and not the number 1000.
