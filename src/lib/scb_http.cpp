@@ -189,8 +189,7 @@ bool configure(CURL *handle, const char *url, curl_slist *headers, const char *p
 // of its own or end the header block early; libcurl sends lines as given.
 bool safe_header_line(const char *line) noexcept {
     for (const char *c = line; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+        if (*c != '\t' && scb::is_control_byte(static_cast<unsigned char>(*c))) {
             return false;
         }
     }

@@ -36,7 +36,7 @@ std::string escaped_control(const unsigned char *at, std::size_t &length) {
     if (at[0] == '\r') {
         return "\\r";
     }
-    if ((at[0] < 0x20 && at[0] != '\t') || at[0] == 0x7f) {
+    if (at[0] != '\t' && scb::is_control_byte(at[0])) {
         return scb::bounded_format(8, "\\x%02x", at[0]);
     }
     if (at[0] == 0xc2 && at[1] >= 0x80 && at[1] <= 0x9f) {

@@ -143,8 +143,7 @@ std::string valid_utf8(std::string_view text) {
 
 bool has_control_character(std::string_view text) noexcept {
     for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20U || byte == 0x7FU) {
+        if (is_control_byte(static_cast<unsigned char>(c))) {
             return true;
         }
     }

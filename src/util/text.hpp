@@ -23,7 +23,10 @@ std::string utf8_prefix(std::string_view text, std::size_t max_bytes);
 // decoders read it; well-formed text comes back unchanged.
 std::string valid_utf8(std::string_view text);
 
-// A C0 control character or DEL: what must never reach a header line.
+// A C0 control character or DEL.
+inline bool is_control_byte(unsigned char byte) noexcept { return byte < 0x20U || byte == 0x7FU; }
+
+// Any control byte at all: what a token must never hold.
 bool has_control_character(std::string_view text) noexcept;
 
 // printf-style formatting into a buffer of `limit` bytes (terminator counted):
