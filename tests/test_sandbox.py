@@ -37,6 +37,7 @@ PREFIXES = {"production": "/partners/v1", "sandbox": "/partners/sandbox/v1"}
 TOKEN, QR, INQUIRY = "/oauth/token", "/payment/qrcode/create", "/payment/billpayment/inquiry"
 BILLER = "010556012345678"
 TODAY = datetime.date.today().isoformat()
+CONNECTIONS = "/_sandbox/connections"
 
 
 @dataclass
@@ -58,14 +59,18 @@ def connect(sandbox, context=None, timeout=5.0):
     return http.client.HTTPSConnection(host, int(port), context=context, timeout=timeout)
 
 
+def send(connection, method, target, *, body=None, headers=None):
+    if isinstance(body, (dict, list)):
+        body = json.dumps(body)
+    connection.request(method, target, body=body, headers=headers or {})
+    response = connection.getresponse()
+    return Reply(response.status, response.getheaders(), response.read())
+
+
 def call(sandbox, method, target, *, body=None, headers=None, context=None):
     connection = connect(sandbox, context)
     try:
-        if isinstance(body, (dict, list)):
-            body = json.dumps(body)
-        connection.request(method, target, body=body, headers=headers or {})
-        response = connection.getresponse()
-        return Reply(response.status, response.getheaders(), response.read())
+        return send(connection, method, target, body=body, headers=headers)
     finally:
         connection.close()
 
@@ -80,6 +85,13 @@ def bank_headers(authorization=None):
 def request_token(sandbox, environment="sandbox", key=APP_KEY, secret=APP_SECRET):
     credentials = {"applicationKey": key, "applicationSecret": secret}
     return call(sandbox, "POST", PREFIXES[environment] + TOKEN, body=credentials, headers=bank_headers())
+
+
+def send_token_request(connection, headers=None):
+    """A token request over a connection the caller keeps, which http.client reopens if the sandbox closed it."""
+    credentials = {"applicationKey": APP_KEY, "applicationSecret": APP_SECRET}
+    headers = {**bank_headers(), **(headers or {})}
+    return send(connection, "POST", PREFIXES["sandbox"] + TOKEN, body=credentials, headers=headers)
 
 
 def token(sandbox, environment="sandbox"):
@@ -540,13 +552,15 @@ def exchange_raw(sandbox, request, timeout=5.0):
 
 TOKEN_REQUEST = (
     f"POST {PREFIXES['sandbox']}{TOKEN} HTTP/1.1\r\nHost: bank\r\nContent-Type: application/json\r\n"
-    f"resourceOwnerId: {APP_KEY}\r\nrequestUId: u-1\r\nContent-Length: {{length}}\r\n\r\n{{body}}"
+    f"resourceOwnerId: {APP_KEY}\r\nrequestUId: u-1\r\n{{connection}}Content-Length: {{length}}\r\n\r\n{{body}}"
 )
 
 
-def raw_token_request(sandbox, timeout=5.0):
+def raw_token_request(sandbox, timeout=5.0, connection="Connection: close\r\n"):
+    """By default the client asks to close, so that reading until the end of the stream ends after the answer."""
     body = json.dumps({"applicationKey": APP_KEY, "applicationSecret": APP_SECRET})
-    return exchange_raw(sandbox, TOKEN_REQUEST.format(length=len(body), body=body).encode(), timeout)
+    request = TOKEN_REQUEST.format(connection=connection, length=len(body), body=body)
+    return exchange_raw(sandbox, request.encode(), timeout)
 
 
 SCRIPTED_BODY = json.dumps({"status": {"code": 1000}, "data": {"accessToken": "T" * 2000}}).encode()
@@ -603,6 +617,72 @@ def test_stop_is_prompt_while_a_request_hangs():
         assert time.monotonic() - started < 1
     client.join(5)
     assert outcome == [(b"", "closed")]
+
+
+@pytest.mark.parametrize(
+    ("keep_alive", "client_headers", "connections"),
+    [(True, {}, 1), (True, {"Connection": "close"}, 3), (False, {}, 3)],
+    ids=["kept", "client-closes", "no-keep-alive"],
+)
+def test_requests_share_a_connection_while_both_sides_keep_it(keep_alive, client_headers, connections):
+    with Sandbox(keep_alive=keep_alive) as sandbox:
+        client = connect(sandbox)
+        try:
+            replies = [send_token_request(client, client_headers) for _ in range(3)]
+        finally:
+            client.close()
+        assert [reply.status for reply in replies] == [200] * 3
+        assert {reply.header("Connection") for reply in replies} == {None if connections == 1 else "close"}
+        assert sandbox.tls_connections == connections
+
+
+@pytest.mark.parametrize(
+    ("intervene", "stays_open"),
+    [
+        (lambda sandbox: None, True),
+        (lambda sandbox: sandbox.fault("token", latency=0.01), True),
+        (lambda sandbox: sandbox.script("token", status=503, body="busy"), False),
+        (lambda sandbox: sandbox.fault("token", html_error=502), False),
+    ],
+    ids=["bank", "late-bank", "scripted", "error-page"],
+)
+def test_only_the_banks_own_answers_leave_the_connection_open(scb_sandbox, intervene, stays_open):
+    intervene(scb_sandbox)
+    received, ending = raw_token_request(scb_sandbox, timeout=0.5, connection="")
+    head = received.partition(b"\r\n\r\n")[0]
+    assert head.startswith(b"HTTP/1.1 ")
+    assert (ending, b"\r\nConnection: close" in head) == (("timeout", False) if stays_open else ("closed", True))
+
+
+def test_connection_count_is_served_and_reset_leaves_connections_open(scb_sandbox):
+    first, second = connect(scb_sandbox), connect(scb_sandbox)
+    try:
+        assert [send_token_request(first).status for _ in range(2)] == [200, 200]
+        counts = [send(client, "GET", CONNECTIONS).json() for client in (first, second)]
+        success = {"code": 1000, "description": "Success"}
+        assert counts == [{"status": success, "data": {"tlsConnections": n}} for n in (1, 2)]
+        assert (len(scb_sandbox.requests_to("token")), len(scb_sandbox.requests)) == (2, 4)
+        scb_sandbox.reset()
+        assert send(first, "GET", CONNECTIONS).json()["data"] == {"tlsConnections": 0}
+    finally:
+        first.close()
+        second.close()
+
+
+@pytest.mark.parametrize("requests_before", [0, 1])
+def test_stop_is_prompt_while_a_client_keeps_an_idle_connection(requests_before):
+    sandbox = Sandbox().start()
+    client = connect(sandbox)
+    try:
+        client.connect()
+        for _ in range(requests_before):
+            assert send_token_request(client).header("Connection") is None
+        started = time.monotonic()
+        sandbox.stop()
+        assert time.monotonic() - started < 1
+    finally:
+        client.close()
+        sandbox.stop()
 
 
 @pytest.mark.parametrize("fault", [
@@ -721,7 +801,7 @@ def test_chunked_body_is_read(scb_sandbox):
 
 @pytest.mark.parametrize(
     ("method", "target", "status"),
-    [("GET", "/partners/v1/oauth/token", 405), ("POST", "/partners/v2/oauth/token", 404)],
+    [("GET", "/partners/v1/oauth/token", 405), ("POST", "/partners/v2/oauth/token", 404), ("POST", CONNECTIONS, 405)],
 )
 def test_unknown_routes_are_recorded_and_refused(scb_sandbox, method, target, status):
     assert_failure(call(scb_sandbox, method, target), status)
@@ -774,11 +854,14 @@ def read_lines(stream, count, timeout=15.0):
     return lines
 
 
-@pytest.mark.parametrize("stop_signal", [signal.SIGTERM, signal.SIGINT])
-def test_command_line_prints_exports_and_stops_on_signal(stop_signal):
+@pytest.mark.parametrize(
+    ("stop_signal", "options", "connections"), [(signal.SIGTERM, [], 1), (signal.SIGINT, ["--no-keep-alive"], 2)]
+)
+def test_command_line_prints_exports_and_stops_on_signal(stop_signal, options, connections):
     source_root = Path(halvenor_scb_lib.sandbox.__file__).parents[2]
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(source_root), os.environ.get("PYTHONPATH", "")])}
     command = [sys.executable, "-m", "halvenor_scb_lib.sandbox", "--app", "erp:s3cret", "--token-lifetime", "90"]
+    command += options
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as process:
         try:
             lines = read_lines(process.stdout, 4)
@@ -794,6 +877,8 @@ def test_command_line_prints_exports_and_stops_on_signal(stop_signal):
                 body = json.dumps({"applicationKey": "erp", "applicationSecret": "s3cret"})
                 connection.request("POST", PREFIXES["sandbox"] + TOKEN, body=body, headers=bank_headers())
                 assert json.loads(connection.getresponse().read())["data"]["expiresIn"] == 90
+                connection.request("GET", CONNECTIONS)
+                assert json.loads(connection.getresponse().read())["data"] == {"tlsConnections": connections}
             finally:
                 connection.close()
             process.send_signal(stop_signal)

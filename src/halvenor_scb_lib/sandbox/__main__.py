@@ -36,6 +36,12 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         metavar="KEY:SECRET",
         help=f"register an application (repeatable; default: {':'.join(*DEFAULT_APPLICATIONS.items())})",
     )
+    parser.add_argument(
+        "--no-keep-alive",
+        dest="keep_alive",
+        action="store_false",
+        help="close the connection after every answer (default: keep it open after the bank's own answers)",
+    )
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
     return parser.parse_args(argv)
 
@@ -62,7 +68,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     logging.basicConfig(level=logging.INFO if arguments.verbose else logging.WARNING, stream=sys.stderr)
     applications = dict(arguments.app) if arguments.app else None
     sandbox = Sandbox(
-        port=arguments.port, ca_dir=arguments.ca_dir, token_lifetime=arguments.token_lifetime, applications=applications
+        port=arguments.port,
+        ca_dir=arguments.ca_dir,
+        token_lifetime=arguments.token_lifetime,
+        applications=applications,
+        keep_alive=arguments.keep_alive,
     )
     with sandbox:
         print("\n".join(shell_lines(sandbox)), flush=True)

@@ -36,6 +36,10 @@ ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
 MAX_AMOUNT_LENGTH = 13
 
 
+Route = tuple[tuple[str, ...], Callable[[RecordedRequest], Any]]
+"""The methods a path accepts and what produces the data of its answer."""
+
+
 class BankError(Exception):
     def __init__(self, status: int, code: int, description: str) -> None:
         super().__init__(description)
@@ -77,6 +81,16 @@ class Bank:
         self._payments: list[dict[str, Any]] = []
         # Never restarted, so a transaction id left over from before a reset cannot match a new QR.
         self._transaction_numbers = itertools.count(1)
+        self._routes: dict[str, Route] = {
+            "token": (("POST",), self._issue_token),
+            "qr": (("POST",), self._create_qr),
+            "inquiry": (("GET", "POST"), self._inquire),
+            PAY_PATH: (("POST",), self._pay_request),
+        }
+
+    def add_route(self, path: str, methods: tuple[str, ...], handler: Callable[[RecordedRequest], Any]) -> None:
+        """Answer requests to `path` with what `handler` returns, as `data` in the bank's usual envelope."""
+        self._routes[path] = (methods, handler)
 
     def register_application(self, key: str, secret: str) -> None:
         with self._lock:
@@ -147,13 +161,7 @@ class Bank:
             return error.answer()
 
     def _dispatch(self, request: RecordedRequest) -> Any:
-        handlers: dict[str, tuple[tuple[str, ...], Callable[[RecordedRequest], Any]]] = {
-            "token": (("POST",), self._issue_token),
-            "qr": (("POST",), self._create_qr),
-            "inquiry": (("GET", "POST"), self._inquire),
-            PAY_PATH: (("POST",), self._pay_request),
-        }
-        known = handlers.get(request.endpoint or request.path)
+        known = self._routes.get(request.endpoint or request.path)
         if known is None:
             raise BankError(404, CODE_NOT_FOUND, f"No such resource: {request.path}")
         methods, handler = known

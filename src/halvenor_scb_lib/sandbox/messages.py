@@ -19,6 +19,7 @@ ROUTES = {
     for endpoint, suffix in ENDPOINT_SUFFIXES.items()
 }
 PAY_PATH = "/_sandbox/pay"
+CONNECTIONS_PATH = "/_sandbox/connections"
 
 JsonBody = str | bytes | dict[str, Any] | list[Any]
 
@@ -69,10 +70,13 @@ class Answer:
 def make_answer(
     status: int, body: bytes, content_type: str, extra_headers: list[tuple[str, str]] | None = None
 ) -> Answer:
-    """Headers given by the caller replace the defaults of the same name."""
+    """Headers given by the caller replace the defaults of the same name.
+
+    Connection is left to the server, which knows whether it keeps the connection open.
+    """
     extra = list(extra_headers or [])
     replaced = {name.lower() for name, _ in extra}
-    defaults = [("Content-Type", content_type), ("Content-Length", str(len(body))), ("Connection", "close")]
+    defaults = [("Content-Type", content_type), ("Content-Length", str(len(body)))]
     return Answer(status, body, [h for h in defaults if h[0].lower() not in replaced] + extra)
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import io
 import logging
@@ -23,12 +24,20 @@ from typing import Any
 from .bank import Bank
 from .certs import write_certificates
 from .interventions import Delivery, Interventions, RequestHook, fault_delivery
-from .messages import Answer, JsonBody, RecordedRequest, check_endpoint, html_error_answer, scripted_answer
+from .messages import (
+    CONNECTIONS_PATH,
+    Answer,
+    JsonBody,
+    RecordedRequest,
+    check_endpoint,
+    html_error_answer,
+    scripted_answer,
+)
 
 log = logging.getLogger("halvenor_scb_lib.sandbox")
 
 DEFAULT_APPLICATIONS = {"sandbox-application-key": "sandbox-application-secret"}
-# A client that stalls mid-request must not keep a handler thread (and stop()) waiting for long.
+# A client that stalls mid-request, or keeps an idle connection, holds a handler thread no longer than this.
 CONNECTION_TIMEOUT = 10.0
 MAX_LINE = 65536
 # How often a hanging handler and a cut answer look at the connection and at stop().
@@ -37,10 +46,35 @@ POLL_INTERVAL = 0.02
 
 @dataclass(frozen=True)
 class Reply:
-    """What the handler does with a request: deliver `answer` as `delivery` says (no answer: drop or hang)."""
+    """What the handler does with a request: deliver `answer` as `delivery` says (no answer: drop or hang).
+
+    With `keep_open` the connection stays open for the client's next request, unless the client asked to close it.
+    """
 
     delivery: Delivery
     answer: Answer | None = None
+    keep_open: bool = False
+
+
+class Tally:
+    """A count that handler threads add to while the test reads or zeroes it."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._value = 0
+
+    def add(self) -> None:
+        with self._lock:
+            self._value += 1
+
+    def reset(self) -> None:
+        with self._lock:
+            self._value = 0
+
+    @property
+    def value(self) -> int:
+        with self._lock:
+            return self._value
 
 
 class Sandbox:
@@ -54,12 +88,17 @@ class Sandbox:
         ca_dir: str | None = None,
         token_lifetime: int = 1800,
         applications: dict[str, str] | None = None,
+        keep_alive: bool = True,
     ) -> None:
+        """With keep_alive=False every connection closes after one answer, as scripted answers and faults always do."""
         self._host = host
         self._port = port
         self._ca_dir = ca_dir
         self._bank = Bank(DEFAULT_APPLICATIONS if applications is None else applications, token_lifetime)
+        self._bank.add_route(CONNECTIONS_PATH, ("GET",), self._connection_stats)
         self._interventions = Interventions()
+        self._keep_alive = keep_alive
+        self._handshakes = Tally()
         self._stopping = threading.Event()
         self._hook_errors: list[BaseException] = []
         self._server: _SandboxHTTPServer | None = None
@@ -83,12 +122,15 @@ class Sandbox:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.minimum_version = ssl.TLSVersion.TLSv1_2
             context.load_cert_chain(files.cert_file, files.key_file)
-            self._server = _SandboxHTTPServer((self._host, self._port), context, self._answer, self._stopping)
+            self._server = _SandboxHTTPServer(
+                (self._host, self._port), context, self._answer, self._stopping, self._handshakes
+            )
         except BaseException:
             self._remove_temp_dir()
             raise
         self._ca_file = files.ca_file
         self._stopping.clear()
+        self._handshakes.reset()
         self._serve_thread = threading.Thread(
             target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="scb-sandbox", daemon=True
         )
@@ -104,6 +146,7 @@ class Sandbox:
         assert self._serve_thread is not None
         self._serve_thread.join()
         self._server.server_close()
+        self._server.close_idle_connections()
         self._server.join_handlers(CONNECTION_TIMEOUT)
         self._server = None
         self._serve_thread = None
@@ -119,6 +162,11 @@ class Sandbox:
         self._running_server()
         assert self._ca_file is not None
         return self._ca_file
+
+    @property
+    def tls_connections(self) -> int:
+        """Connections whose TLS handshake completed since start() or the last reset()."""
+        return self._handshakes.value
 
     def environ(self) -> dict[str, str]:
         return {"SCB_SANDBOX_HOST": self.address, "SCB_PRODUCTION_HOST": self.address, "CURL_CA_BUNDLE": self.ca_file}
@@ -223,11 +271,12 @@ class Sandbox:
         self._interventions.clear()
         self._hook_errors.clear()
         self._bank.reset()
+        self._handshakes.reset()
 
     def _answer(self, request: RecordedRequest) -> Reply:
         self.requests.append(request)
         if request.endpoint is None:
-            return Reply(Delivery.WHOLE, self._bank.handle(request))
+            return self._bank_reply(request)
         if not self._run_hooks(request, request.endpoint):
             return Reply(Delivery.DROP)
         plan = self._interventions.plan_for(request.endpoint)
@@ -235,7 +284,17 @@ class Sandbox:
             self._stopping.wait(plan.latency)
         if plan.delivery in (Delivery.DROP, Delivery.HANG):
             return Reply(plan.delivery)
+        if plan.delivery is Delivery.WHOLE and plan.answer is None:
+            return self._bank_reply(request)
         return Reply(plan.delivery, plan.answer or self._bank.handle(request))
+
+    def _bank_reply(self, request: RecordedRequest) -> Reply:
+        # Only the bank's own whole answers leave the connection open; anything scripted or
+        # faulty closes it, so a client never reuses a connection the sandbox broke on purpose.
+        return Reply(Delivery.WHOLE, self._bank.handle(request), keep_open=self._keep_alive)
+
+    def _connection_stats(self, request: RecordedRequest) -> dict[str, int]:
+        return {"tlsConnections": self.tls_connections}
 
     def _run_hooks(self, request: RecordedRequest, endpoint: str) -> bool:
         for hook in self._interventions.hooks_for(endpoint):
@@ -272,13 +331,23 @@ class _SandboxHTTPServer(ThreadingHTTPServer):
     request_queue_size = 64
 
     def __init__(
-        self, address: tuple[str, int], context: ssl.SSLContext, answer: AnswerFunction, stopping: threading.Event
+        self,
+        address: tuple[str, int],
+        context: ssl.SSLContext,
+        answer: AnswerFunction,
+        stopping: threading.Event,
+        handshakes: Tally,
     ) -> None:
         self.tls_context = context
         self.answer = answer
         self.stopping = stopping
+        self.handshakes = handshakes
         self._handlers: set[threading.Thread] = set()
         self._handlers_lock = threading.Lock()
+        # Connections whose handler waits for a request (or a handshake) and may be woken by stop().
+        self._idle: set[socket.socket] = set()
+        self._idle_closed = False
+        self._idle_lock = threading.Lock()
         super().__init__(address, _Handler)
 
     def server_bind(self) -> None:
@@ -290,10 +359,40 @@ class _SandboxHTTPServer(ThreadingHTTPServer):
         # The TLS handshake happens in the handler thread, so a slow client cannot block accept().
         connection, client = self.socket.accept()
         try:
-            return self.tls_context.wrap_socket(connection, server_side=True, do_handshake_on_connect=False), client
+            # Head and body leave in separate writes; on a kept connection Nagle's algorithm would
+            # hold the body back until the client's delayed acknowledgement of the head.
+            connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            tls = self.tls_context.wrap_socket(connection, server_side=True, do_handshake_on_connect=False)
         except BaseException:
             connection.close()
             raise
+        self.await_request(tls)
+        return tls, client
+
+    def await_request(self, connection: socket.socket) -> bool:
+        """Let stop() wake the handler while it waits on `connection`; False once stop() has done so."""
+        with self._idle_lock:
+            if not self._idle_closed:
+                self._idle.add(connection)
+            return not self._idle_closed
+
+    def leave_idle(self, connection: socket.socket) -> None:
+        """From here on stop() leaves `connection` alone: a request is in progress, or the connection is gone."""
+        with self._idle_lock:
+            self._idle.discard(connection)
+
+    def close_request(self, request: Any) -> None:
+        self.leave_idle(request)
+        super().close_request(request)
+
+    def close_idle_connections(self) -> None:
+        """Wake every handler blocked on a connection with no request in progress; none waits again after this."""
+        with self._idle_lock:
+            self._idle_closed = True
+            for connection in self._idle:
+                # The plain socket's shutdown: SSLSocket.shutdown would drop the TLS state a blocked read still uses.
+                with contextlib.suppress(OSError):
+                    socket.socket.shutdown(connection, socket.SHUT_RDWR)
 
     def process_request(self, request: Any, client_address: Any) -> None:
         thread = threading.Thread(
@@ -333,6 +432,7 @@ class _Handler(BaseHTTPRequestHandler):
     def setup(self) -> None:
         super().setup()
         self.request.do_handshake()
+        self.server.handshakes.add()
 
     def do_GET(self) -> None:
         self._serve()
@@ -341,6 +441,9 @@ class _Handler(BaseHTTPRequestHandler):
         self._serve()
 
     def _serve(self) -> None:
+        self.server.leave_idle(self.connection)
+        # parse_request has read the client's wish (HTTP version and Connection header).
+        client_keeps_open = not self.close_connection
         self.close_connection = True
         try:
             body = self._read_body()
@@ -356,7 +459,7 @@ class _Handler(BaseHTTPRequestHandler):
         elif reply.delivery is Delivery.CUT:
             self._send_cut(reply.answer)
         else:
-            self._send(reply.answer)
+            self._send(reply.answer, keep_open=reply.keep_open and client_keeps_open)
 
     def _read_body(self) -> bytes:
         if (self.headers.get("Transfer-Encoding") or "").strip().lower() == "chunked":
@@ -366,15 +469,19 @@ class _Handler(BaseHTTPRequestHandler):
             raise ValueError("negative Content-Length")
         return self.rfile.read(length)
 
-    def _send(self, answer: Answer) -> None:
-        self._send_head(answer)
+    def _send(self, answer: Answer, *, keep_open: bool) -> None:
+        self._send_head(answer, keep_open=keep_open)
         self.wfile.write(answer.body)
-        self.close_connection = True
+        # Idle only once the answer is out, so that stop() cannot cut it short.
+        self.close_connection = not (keep_open and self.server.await_request(self.connection))
 
-    def _send_head(self, answer: Answer) -> None:
+    def _send_head(self, answer: Answer, *, keep_open: bool = False) -> None:
         self.send_response(answer.status)
         for name, value in answer.headers:
             self.send_header(name, value)
+        # A Connection header of a scripted answer is sent as scripted, though the connection closes anyway.
+        if not keep_open and not any(name.lower() == "connection" for name, _ in answer.headers):
+            self.send_header("Connection", "close")
         self.end_headers()
 
     def _send_cut(self, answer: Answer) -> None:
