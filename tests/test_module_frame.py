@@ -23,6 +23,7 @@ METHODS = [
     ("scb_api_refresh_token", "Refresh SCB access token"),
     ("scb_api_payment_inquiry", "Check SCB payment status via payment inquiry API"),
     ("create_qr_for_invoice", "Create QR for invoice with intent caching (returns cached QR if exists)"),
+    ("close_connections", "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"),
 ]
 QR_TEXT = (
     '{{"error": "Not implemented", "message": "Use scb_create_qr_by_bank_account() or scb_create_qr_full()", '
@@ -44,7 +45,9 @@ def test_method_table_order_and_doc_strings():
 def test_every_c_function_is_exported_and_the_wrappers_are_not():
     declared = re.findall(r"SCB_EXPORT [^;(]*?\b((?:scb|http)_\w+)\(", HEADER.read_text())
     assert len(declared) >= 20 and [name for name in declared if not hasattr(lib, name)] == []
-    for private in [name for name, _ in METHODS] + ["scb_api_create_qr_for_invoice", "json_string_to_dict"]:
+    for private in [name for name, _ in METHODS if name != "close_connections"] + [
+        "scb_api_create_qr_for_invoice", "json_string_to_dict"
+    ]:
         assert not hasattr(lib, private), private
 
 

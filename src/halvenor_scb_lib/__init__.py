@@ -1,7 +1,7 @@
 """Bill-payment QR codes, cached bank tokens and payment inquiry for an ERP
 whose data lives in PostgreSQL, over the bank's partner API.
 
-The seven methods of the native extension are re-exported unchanged. Next to
+The methods of the native extension are re-exported unchanged. Next to
 them stand keyword-friendly functions that take ids as ``int`` or ``str`` and
 amounts as ``float``, ``int``, :class:`~decimal.Decimal` or ``str``, check
 them before anything reaches the bank, and are typed with the answer shapes of
@@ -12,10 +12,15 @@ the bank hosts come from ``SCB_PRODUCTION_HOST`` / ``SCB_SANDBOX_HOST`` and the
 CA file from ``CURL_CA_BUNDLE``. Bank, network and database failures come back
 as answers whose ``status.code`` is not 1000 (see :func:`is_success`); only
 internal failures raise ``RuntimeError``.
+
+With ``SCB_REUSE_CONNECTIONS=1`` each thread keeps its database connection and
+its TLS connections to the bank open between calls; :func:`close_connections`
+closes them, and they are closed at interpreter exit.
 """
 
 from __future__ import annotations
 
+import atexit
 import datetime
 import math
 import re
@@ -25,6 +30,7 @@ from importlib import metadata
 from typing import Any, cast
 
 from halvenor_scb_lib._binding import (
+    close_connections,
     create_qr_for_invoice,
     scb_api_check_payment,
     scb_api_create_qr,
@@ -53,6 +59,7 @@ __all__ = [
     "ErrorCode",
     "Id",
     "__version__",
+    "close_connections",
     "create_qr",
     "create_qr_by_bank_account",
     "create_qr_for_invoice",
@@ -67,6 +74,9 @@ __all__ = [
     "scb_api_payment_inquiry",
     "scb_api_refresh_token",
 ]
+
+# Kept connections end with an orderly close rather than a dropped socket.
+atexit.register(close_connections)
 
 Amount = float | int | Decimal | str
 """What the wrappers accept as an amount in baht."""

@@ -161,14 +161,14 @@ PyObject *scb_api_create_qr_for_invoice(PyObject *, PyObject *args, PyObject *kw
     }
     bool connected = true;
     char *text = without_interpreter_lock<char *>([&]() -> char * {
-        PGconn *conn = scb_db_connect(nullptr);
+        PGconn *conn = scb_db_acquire();
         if (conn == nullptr) {
             connected = false;
             return nullptr;
         }
         char *document =
             scb_create_qr_for_invoice(conn, invoice_id, company_id, config_id, reference, bank_account_id, amount);
-        scb_db_close(conn);
+        scb_db_release(conn);
         return document;
     });
     if (!connected) {
@@ -176,6 +176,13 @@ PyObject *scb_api_create_qr_for_invoice(PyObject *, PyObject *args, PyObject *kw
         return nullptr;
     }
     return document_result(text);
+}
+
+PyObject *close_connections(PyObject *, PyObject *) {
+    Py_BEGIN_ALLOW_THREADS
+    scb_close_connections();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
 }
 
 template <typename Function>
@@ -195,6 +202,8 @@ PyMethodDef ScbMethods[] = {
      "Check SCB payment status via payment inquiry API"},
     {"create_qr_for_invoice", as_method(scb_api_create_qr_for_invoice), METH_VARARGS | METH_KEYWORDS,
      "Create QR for invoice with intent caching (returns cached QR if exists)"},
+    {"close_connections", as_method(close_connections), METH_NOARGS,
+     "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -44,3 +44,6 @@ def create_qr_for_invoice(
     invoice_id: int, company_id: int, config_id: int, reference: str, amount: float, bank_account_id: str
 ) -> dict[str, Any]:
     """Create QR for invoice with intent caching (returns cached QR if exists)"""
+
+def close_connections() -> None:
+    """Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"""

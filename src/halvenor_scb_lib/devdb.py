@@ -281,6 +281,16 @@ class ThrowawayPostgres:
         self._cluster = None
         self._finalizer = None
 
+    def restart(self) -> None:
+        """Shut the server down (fast: sessions are terminated) and start it again on the same data and port."""
+        cluster = self._cluster
+        if cluster is None or cluster.server is None:
+            raise RuntimeError("the server is not running")
+        cluster.server.send_signal(signal.SIGINT)
+        cluster.server.wait(timeout=STOP_TIMEOUT)
+        self._launch(find_bindir(), _server_account())
+        self._wait_until_ready()
+
     def _boot(self, bindir: Path, account: pwd.struct_passwd | None) -> None:
         root = self.root
         sockets = root / "socket"

@@ -6,6 +6,7 @@
 #include "scb.h"
 #include "scb_bank.hpp"
 #include "scb_db.hpp"
+#include "scb_http.hpp"
 #include "scb_readers.hpp"
 #include "scb_token_cache.hpp"
 #include "text.hpp"
@@ -78,7 +79,7 @@ scb::DbSession open_erp_session(scb::ScbText &failure) {
         failure.reset(scb_create_error_response(9001, kEnvironmentMissing));
         return nullptr;
     }
-    scb::DbSession session(scb_db_connect(nullptr));
+    scb::DbSession session(scb_db_acquire());
     if (!session) {
         scb_log_error(kConnectFailedLog);
         failure.reset(scb_create_error_response(9002, scb::kDatabaseConnectFailed));
@@ -329,6 +330,11 @@ char *scb_create_qr_full(const char *api_key, const char *access_token, const ch
     return scb::guarded<char *>(nullptr, [&] {
         return create_qr_full(api_key, access_token, qr_create_url, biller_id, ref1, ref2, ref3, amount);
     });
+}
+
+void scb_close_connections(void) noexcept {
+    scb::close_kept_sessions();
+    scb::close_kept_bank_connections();
 }
 
 char *scb_create_qr_by_bank_account(const char *bank_account_id, const char *ref1, const char *ref2,

@@ -1,5 +1,7 @@
 #include "scb_db.hpp"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -7,33 +9,8 @@
 
 #include "scb.h"
 #include "scb_bank.hpp"
+#include "scb_kept.hpp"
 #include "text.hpp"
-
-namespace scb {
-
-PgResult run_statement(PGconn *conn, const char *sql, std::initializer_list<const char *> params) {
-    const std::vector<const char *> values(params);
-    return PgResult(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                                 nullptr, nullptr, 0));
-}
-
-bool has_rows(const PGresult *result) noexcept {
-    return PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) > 0;
-}
-
-bool command_ok(const PGresult *result) noexcept {
-    return PQresultStatus(result) == PGRES_COMMAND_OK;
-}
-
-const char *first_row_text(const PGresult *result, int column) noexcept {
-    return PQgetvalue(result, 0, column);
-}
-
-bool database_environment_missing() noexcept {
-    return std::getenv("PGHOST") == nullptr && std::getenv("PGDATABASE") == nullptr;
-}
-
-}  // namespace scb
 
 namespace {
 
@@ -122,17 +99,86 @@ PGconn *open_session(const std::string &conninfo) {
     return conn.release();
 }
 
-PGconn *connect(const char *given) {
-    if (given != nullptr && given[0] != '\0') {
-        return open_session(given);
-    }
-    const std::string conninfo = conninfo_from_environment();
+PGconn *connect_from_environment(const std::string &conninfo) {
     scb_log_info("Connecting to PostgreSQL");
     if (conninfo.size() > kConninfoLimit) {
         log_connect_failure("connection settings from the environment are too long");
         return nullptr;
     }
     return open_session(conninfo);
+}
+
+PGconn *connect(const char *given) {
+    if (given != nullptr && given[0] != '\0') {
+        return open_session(given);
+    }
+    return connect_from_environment(conninfo_from_environment());
+}
+
+struct SessionTraits {
+    using Resource = PGconn;
+    static void close(PGconn *conn) noexcept { scb_db_close(conn); }
+    // A failed or interrupted statement must not leave a transaction behind for the next operation.
+    static bool reusable(PGconn *conn) noexcept {
+        return PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) == PQTRANS_IDLE;
+    }
+    static void abandon(PGconn *conn) noexcept {
+        const int socket = PQsocket(conn);
+        if (socket >= 0) {
+            ::close(socket);
+        }
+    }
+};
+using SessionKeeper = scb::Keeper<SessionTraits>;
+
+// The kept connection lent to this thread's operation, until its first
+// statement has shown that the server still holds the session.
+thread_local PGconn *t_unproven = nullptr;
+
+// A server restart or an idle timeout ends a kept session unseen. The same
+// handle connects again with the settings it was opened with.
+bool reconnect(PGconn *conn) {
+    scb_log_info("Kept database connection was lost, reconnecting");
+    PQreset(conn);
+    if (PQstatus(conn) != CONNECTION_OK || !session_in_utc(conn)) {
+        log_connect_failure(PQerrorMessage(conn));
+        return false;
+    }
+    scb_log_info("Database connection successful");
+    return true;
+}
+
+scb::PgResult execute(PGconn *conn, const char *sql, const std::vector<const char *> &values) {
+    return scb::PgResult(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                      nullptr, 0));
+}
+
+PGconn *operation_session() {
+    const std::string conninfo = conninfo_from_environment();
+    if (!scb::reuse_connections()) {
+        return connect_from_environment(conninfo);
+    }
+    SessionKeeper &keeper = SessionKeeper::instance();
+    if (PGconn *kept = keeper.borrow(conninfo)) {
+        scb_log_debug("Reusing kept database connection");
+        t_unproven = kept;
+        return kept;
+    }
+    PGconn *conn = connect_from_environment(conninfo);
+    // One not kept (the thread already lends one out) is closed when released.
+    if (conn != nullptr) {
+        (void)keeper.keep(conninfo, conn);
+    }
+    return conn;
+}
+
+void end_operation_session(PGconn *conn) {
+    if (t_unproven == conn) {
+        t_unproven = nullptr;
+    }
+    if (!SessionKeeper::instance().give_back(conn)) {
+        scb_db_close(conn);
+    }
 }
 
 const char *const kConfigByBankSql =
@@ -192,6 +238,44 @@ char *config_by_bank(PGconn *conn, const char *bank_account_id) {
 
 }  // namespace
 
+namespace scb {
+
+PgResult run_statement(PGconn *conn, const char *sql, std::initializer_list<const char *> params) {
+    const std::vector<const char *> values(params);
+    const bool first_on_kept = conn != nullptr && conn == t_unproven;
+    if (first_on_kept) {
+        t_unproven = nullptr;
+    }
+    PgResult result = execute(conn, sql, values);
+    // A dead kept session was idle: the statement reached no server, so it can run again.
+    if (first_on_kept && PQstatus(conn) == CONNECTION_BAD && reconnect(conn)) {
+        result = execute(conn, sql, values);
+    }
+    return result;
+}
+
+bool has_rows(const PGresult *result) noexcept {
+    return PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) > 0;
+}
+
+bool command_ok(const PGresult *result) noexcept {
+    return PQresultStatus(result) == PGRES_COMMAND_OK;
+}
+
+const char *first_row_text(const PGresult *result, int column) noexcept {
+    return PQgetvalue(result, 0, column);
+}
+
+bool database_environment_missing() noexcept {
+    return std::getenv("PGHOST") == nullptr && std::getenv("PGDATABASE") == nullptr;
+}
+
+void close_kept_sessions() noexcept {
+    SessionKeeper::instance().close_all();
+}
+
+}  // namespace scb
+
 extern "C" {
 
 PGconn *scb_db_connect(const char *conninfo) noexcept {
@@ -210,6 +294,21 @@ void scb_db_close(PGconn *conn) noexcept {
     scb::PgConnHandle closing(conn);
     closing.reset();
     scb_log_info("Database connection closed");
+}
+
+PGconn *scb_db_acquire(void) noexcept {
+    try {
+        return operation_session();
+    } catch (...) {
+        scb_log_error("Database connection failed: out of memory");
+        return nullptr;
+    }
+}
+
+void scb_db_release(PGconn *conn) noexcept {
+    if (conn != nullptr) {
+        end_operation_session(conn);
+    }
 }
 
 char *scb_db_get_config_by_bank(PGconn *conn, const char *bank_account_id) noexcept {

@@ -18,6 +18,9 @@ bool command_ok(const PGresult *result) noexcept;
 // The column's text in row 0; NULL reads as the empty text.
 const char *first_row_text(const PGresult *result, int column) noexcept;
 
+// Closes the database sessions this process keeps; one lent out closes when it comes back.
+void close_kept_sessions() noexcept;
+
 // True when neither PGHOST nor PGDATABASE is present in the environment.
 bool database_environment_missing() noexcept;
 

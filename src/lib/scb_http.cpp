@@ -1,12 +1,16 @@
 #include "scb_http.hpp"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "owners.hpp"
+#include "scb_kept.hpp"
 #include "scb.h"
 #include "text.hpp"
 
@@ -66,10 +70,92 @@ bool curl_ready() noexcept {
     return init == CURLE_OK;
 }
 
-scb::CurlHandle new_handle() noexcept {
+struct ShareTraits {
+    using Resource = CURLSH;
+    // Its cached connections end with their TLS close.
+    static void close(CURLSH *share) noexcept { scb::CurlShare(share).reset(); }
+    static bool reusable(CURLSH *) noexcept { return true; }
+    // Its sockets are noted with the keeper, which closes them.
+    static void abandon(CURLSH *) noexcept {}
+};
+using ShareKeeper = scb::Keeper<ShareTraits>;
+
+// A share and its connection cache serve one thread: libcurl does not
+// support one connection cache for several threads at once.
+CURLSH *new_share() noexcept {
+    scb::CurlShare share(curl_ready() ? curl_share_init() : nullptr);
+    if (!share) {
+        return nullptr;
+    }
+    for (const curl_lock_data data : {CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_CONNECT}) {
+        if (curl_share_setopt(share.get(), CURLSHOPT_SHARE, data) != CURLSHE_OK) {
+            return nullptr;
+        }
+    }
+    return share.release();
+}
+
+// Back to the keeper after the request, or closed when it is not kept.
+struct ShareGiveBack {
+    void operator()(CURLSH *share) const noexcept {
+        if (!ShareKeeper::instance().give_back(share)) {
+            ShareTraits::close(share);
+        }
+    }
+};
+using LentShare = std::unique_ptr<CURLSH, ShareGiveBack>;
+
+// This thread's share for one request; null when reuse is off, and the
+// request then goes out on a connection of its own.
+LentShare lend_share() noexcept {
+    if (!scb::reuse_connections()) {
+        return nullptr;
+    }
+    ShareKeeper &keeper = ShareKeeper::instance();
+    if (CURLSH *kept = keeper.borrow("")) {
+        return LentShare(kept);
+    }
+    LentShare made(new_share());
+    if (!made) {
+        scb_log_error("Failed to set up kept bank connections");
+    } else {
+        (void)keeper.keep("", made.get());
+    }
+    return made;
+}
+
+// A forked child must be able to close the sockets of the parent's kept
+// connections without libcurl, so every one is noted when it opens.
+curl_socket_t open_kept_socket(void *, curlsocktype, curl_sockaddr *address) noexcept {
+    const int descriptor = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (descriptor < 0) {
+        return CURL_SOCKET_BAD;
+    }
+    ShareKeeper::instance().note_socket(descriptor);
+    return descriptor;
+}
+
+int close_kept_socket(void *, curl_socket_t descriptor) noexcept {
+    ShareKeeper::instance().forget_socket(descriptor);
+    return close(descriptor);
+}
+
+bool use_share(CURL *handle, CURLSH *share) noexcept {
+    const curl_opensocket_callback opener = open_kept_socket;
+    const curl_closesocket_callback closer = close_kept_socket;
+    return curl_easy_setopt(handle, CURLOPT_SHARE, share) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, opener) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, closer) == CURLE_OK;
+}
+
+// A new handle, on the kept connections of `share` when one is given.
+scb::CurlHandle new_handle(CURLSH *share = nullptr) noexcept {
     scb::CurlHandle handle(curl_ready() ? curl_easy_init() : nullptr);
     if (!handle) {
         scb_log_error("Failed to initialize CURL");
+    } else if (share != nullptr && !use_share(handle.get(), share)) {
+        scb_log_error("Failed to configure CURL request");
+        handle.reset();
     }
     return handle;
 }
@@ -277,6 +363,10 @@ std::optional<std::string> url_with_query(const char *url, const char *const *ke
     return url_with_query(encoder.get(), url, keys, values, count, max_query_chars);
 }
 
+void close_kept_bank_connections() noexcept {
+    ShareKeeper::instance().close_all();
+}
+
 }  // namespace scb
 
 extern "C" {
@@ -284,7 +374,9 @@ extern "C" {
 http_response *http_post_json(const char *url, const char *body, const char *const *headers,
                               int32_t header_count) noexcept {
     try {
-        scb::CurlHandle handle = new_handle();
+        // Declared first, so the handle is gone before the share goes back.
+        const LentShare share = lend_share();
+        scb::CurlHandle handle = new_handle(share.get());
         if (!handle) {
             return nullptr;
         }
@@ -298,7 +390,9 @@ http_response *http_get_with_params(const char *url, const char *const *keys, co
                                     int32_t param_count, const char *const *headers,
                                     int32_t header_count) noexcept {
     try {
-        scb::CurlHandle handle = new_handle();
+        // Declared first, so the handle is gone before the share goes back.
+        const LentShare share = lend_share();
+        scb::CurlHandle handle = new_handle(share.get());
         if (!handle) {
             return nullptr;
         }
@@ -317,7 +411,9 @@ http_response *http_get_with_params(const char *url, const char *const *keys, co
 
 http_response *http_get(const char *url, const char *const *headers, int32_t header_count) noexcept {
     try {
-        scb::CurlHandle handle = new_handle();
+        // Declared first, so the handle is gone before the share goes back.
+        const LentShare share = lend_share();
+        scb::CurlHandle handle = new_handle(share.get());
         if (!handle) {
             return nullptr;
         }

@@ -23,4 +23,8 @@ std::optional<std::string> url_with_query(CURL *handle, const char *url, const c
 std::optional<std::string> url_with_query(const char *url, const char *const *keys, const char *const *values,
                                           int32_t count, std::size_t max_query_chars);
 
+// Closes the bank connections this process keeps; those of a request under
+// way close when it ends.
+void close_kept_bank_connections() noexcept;
+
 }  // namespace scb

@@ -117,7 +117,7 @@ std::optional<scb::HttpResponse> send_inquiry(const InquiryTarget &target, const
 // Configuration and token on a connection closed before any inquiry goes out.
 std::optional<std::string> configuration_and_token(const char *config_id, InquiryTarget &target,
                                                    scb::ScbText &failure) {
-    const scb::DbSession session(scb_db_connect(nullptr));
+    const scb::DbSession session(scb_db_acquire());
     if (!session) {
         scb_log_error("Failed to connect to PostgreSQL for payment inquiry");
         failure.reset(scb_create_error_response(9002, scb::kDatabaseConnectFailed));
@@ -152,7 +152,7 @@ std::optional<std::string> configuration_and_token(const char *config_id, Inquir
 // token stored, and the connection closed again.
 std::optional<std::string> token_after_rejection(const char *config_id, const InquiryTarget &target,
                                                  scb::ScbText &failure) {
-    const scb::DbSession session(scb_db_connect(nullptr));
+    const scb::DbSession session(scb_db_acquire());
     if (!session) {
         scb_log_error("Failed to reconnect to database for token refresh");
         failure.reset(scb_create_error_response(9002, "Failed to reconnect to database"));

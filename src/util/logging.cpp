@@ -79,14 +79,10 @@ int write_line(const char *level, const char *message) noexcept {
     }
 }
 
-bool switch_is_on(const char *value) noexcept {
-    return value != nullptr && (value[0] == '1' || value[0] == 't' || value[0] == 'T');
-}
-
 bool read_debug_switch() noexcept {
     const char *scb_debug = std::getenv("SCB_DEBUG");
     const char *debug_scb = std::getenv("DEBUG_SCB");
-    return switch_is_on(scb_debug) || switch_is_on(debug_scb);
+    return scb::switch_is_on(scb_debug) || scb::switch_is_on(debug_scb);
 }
 
 bool is_debug_enabled() noexcept {

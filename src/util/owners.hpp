@@ -23,11 +23,12 @@ struct PgConnRelease {
 };
 using PgConnHandle = std::unique_ptr<PGconn, PgConnRelease>;
 
-// An open session, closed through scb_db_close so the close is logged.
-struct DbSessionClose {
-    void operator()(PGconn *conn) const noexcept { scb_db_close(conn); }
+// An operation's session from scb_db_acquire: kept for the next operation
+// or closed (the close is logged).
+struct DbSessionRelease {
+    void operator()(PGconn *conn) const noexcept { scb_db_release(conn); }
 };
-using DbSession = std::unique_ptr<PGconn, DbSessionClose>;
+using DbSession = std::unique_ptr<PGconn, DbSessionRelease>;
 
 struct PgConninfoRelease {
     void operator()(PQconninfoOption *options) const noexcept { PQconninfoFree(options); }
@@ -38,6 +39,11 @@ struct CurlRelease {
     void operator()(CURL *handle) const noexcept { curl_easy_cleanup(handle); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlRelease>;
+
+struct CurlShareRelease {
+    void operator()(CURLSH *share) const noexcept { curl_share_cleanup(share); }
+};
+using CurlShare = std::unique_ptr<CURLSH, CurlShareRelease>;
 
 struct CurlListRelease {
     void operator()(curl_slist *list) const noexcept { curl_slist_free_all(list); }

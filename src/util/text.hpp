@@ -52,6 +52,11 @@ std::string json_object_of_strings(
 // Heap copy for the C interface; null when memory runs out.
 char *to_c_text(const std::string &text) noexcept;
 
+// An on/off environment switch: on when its first character is 1, t or T.
+inline bool switch_is_on(const char *value) noexcept {
+    return value != nullptr && (value[0] == '1' || value[0] == 't' || value[0] == 'T');
+}
+
 // A C caller may pass null where a text is expected; it reads as empty.
 inline const char *or_empty(const char *text) noexcept { return text != nullptr ? text : ""; }
 

@@ -1,0 +1,202 @@
+// Connections kept open between operations when SCB_REUSE_CONNECTIONS is on.
+//
+// Each thread keeps at most one resource per key (a database session per
+// connection string, a libcurl share per thread) and lends it to one operation
+// at a time. A kept resource ends cleanly when its thread exits or when
+// close_all() runs, and is abandoned in a forked child: its sockets are the
+// parent's too, so the child closes its own descriptors without writing a byte
+// and never touches the copied objects again, which may have been in use by a
+// thread that does not exist in the child.
+#pragma once
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scb.h"
+#include "text.hpp"
+
+namespace scb {
+
+// Read at every operation, so a process can switch it at any time.
+inline bool reuse_connections() noexcept { return switch_is_on(std::getenv("SCB_REUSE_CONNECTIONS")); }
+
+// Traits: Resource; static void close(Resource *) noexcept, a clean close;
+// static bool reusable(Resource *) noexcept, whether it may be lent again;
+// static void abandon(Resource *) noexcept, closing its own descriptors only.
+template <typename Traits>
+class Keeper {
+public:
+    using Resource = typename Traits::Resource;
+
+    // Never destroyed: thread exits and interpreter exit come after static destructors.
+    static Keeper &instance() {
+        static Keeper *keeper = new Keeper;
+        return *keeper;
+    }
+
+    // The calling thread's idle resource under key, now lent out; null when it keeps none.
+    Resource *borrow(const std::string &key) noexcept {
+        const std::lock_guard<std::mutex> guard(lock_);
+        forget_parent_locked();
+        for (Entry &entry : entries_) {
+            if (entry.owner == std::this_thread::get_id() && entry.key == key && !entry.lent) {
+                entry.lent = true;
+                return entry.resource;
+            }
+        }
+        return nullptr;
+    }
+
+    // Keeps a resource the calling thread opened, lent out to it now. False
+    // when it already keeps one under key or memory ran out: the caller
+    // closes this one after use.
+    bool keep(const std::string &key, Resource *resource) noexcept {
+        try {
+            static thread_local ThreadEnd thread_end;
+            (void)thread_end;
+            const std::lock_guard<std::mutex> guard(lock_);
+            forget_parent_locked();
+            for (const Entry &entry : entries_) {
+                if (entry.owner == std::this_thread::get_id() && entry.key == key) {
+                    return false;
+                }
+            }
+            entries_.push_back(Entry{key, std::this_thread::get_id(), resource, true, false});
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    // Back from its operation; closed instead when close_all() asked for it
+    // meanwhile or it can no longer be lent. False when it is not kept here.
+    bool give_back(Resource *resource) noexcept {
+        std::list<Entry> closing;
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            if (forget_parent_locked()) {
+                return true;
+            }
+            const auto found = std::find_if(entries_.begin(), entries_.end(),
+                                            [resource](const Entry &entry) { return entry.resource == resource; });
+            if (found == entries_.end()) {
+                return false;
+            }
+            found->lent = false;
+            if (found->close_when_back || !Traits::reusable(resource)) {
+                closing.splice(closing.end(), entries_, found);
+            }
+        }
+        close_entries(closing);
+        return true;
+    }
+
+    // Closes every idle resource of this process now and each lent one when it comes back.
+    void close_all() noexcept {
+        close_where([](Entry &) { return true; });
+    }
+
+    // Sockets opened for the kept resources that they cannot report themselves.
+    void note_socket(int descriptor) noexcept {
+        const std::lock_guard<std::mutex> guard(lock_);
+        try {
+            sockets_.push_back(descriptor);
+        } catch (...) {
+            // Unrecorded, it is only left open in a forked child.
+        }
+    }
+
+    void forget_socket(int descriptor) noexcept {
+        const std::lock_guard<std::mutex> guard(lock_);
+        sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), descriptor), sockets_.end());
+    }
+
+private:
+    struct Entry {
+        std::string key;
+        std::thread::id owner;
+        Resource *resource;
+        bool lent;
+        bool close_when_back;
+    };
+
+    // A thread's kept resources close with it.
+    struct ThreadEnd {
+        ~ThreadEnd() {
+            const std::thread::id self = std::this_thread::get_id();
+            instance().close_where([self](Entry &entry) { return entry.owner == self; });
+        }
+    };
+
+    Keeper() noexcept {
+        // A fork while another thread holds the lock would leave it held forever in the child.
+        if (pthread_atfork([] { instance().lock_.lock(); }, [] { instance().lock_.unlock(); },
+                           [] { instance().lock_.unlock(); }) != 0) {
+            scb_log_error("Failed to register the fork handlers of kept connections");
+        }
+    }
+
+    template <typename Selected>
+    void close_where(Selected selected) noexcept {
+        std::list<Entry> closing;
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            if (forget_parent_locked()) {
+                return;
+            }
+            for (auto entry = entries_.begin(); entry != entries_.end();) {
+                const auto next = std::next(entry);
+                if (selected(*entry)) {
+                    if (entry->lent) {
+                        entry->close_when_back = true;
+                    } else {
+                        closing.splice(closing.end(), entries_, entry);
+                    }
+                }
+                entry = next;
+            }
+        }
+        close_entries(closing);
+    }
+
+    static void close_entries(std::list<Entry> &closing) noexcept {
+        for (Entry &entry : closing) {
+            Traits::close(entry.resource);
+        }
+    }
+
+    // In a forked child: the parent's resources are dropped unclosed and
+    // their descriptors closed. True when that happened now.
+    bool forget_parent_locked() noexcept {
+        if (pid_ == getpid()) {
+            return false;
+        }
+        for (Entry &entry : entries_) {
+            Traits::abandon(entry.resource);
+        }
+        for (int descriptor : sockets_) {
+            ::close(descriptor);
+        }
+        // The objects themselves stay allocated: releasing them would run
+        // library code on state copied from the parent, perhaps mid-use.
+        entries_.clear();
+        sockets_.clear();
+        pid_ = getpid();
+        return true;
+    }
+
+    std::mutex lock_;
+    pid_t pid_ = getpid();
+    std::list<Entry> entries_;
+    std::vector<int> sockets_;
+};
+
+}  // namespace scb
