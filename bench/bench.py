@@ -7,6 +7,13 @@ bench/floor.cpp, which makes the same statements and HTTPS requests directly wit
 libpq and libcurl. The two sides take turns call by call, so that load on the
 machine and the sandbox's growing state fall on both alike.
 
+For QR by bank account and payment inquiry two more sides take their turns in
+the same rounds: the extension with kept connections (SCB_REUSE_CONNECTIONS=1)
+and bench/python_client.py, a pure-Python client doing the same work over one
+kept HTTPS session and one kept database connection. A second table sets the
+four side by side, with the TLS connections the kept-connection calls opened as
+the sandbox counts them.
+
 Started by bench/run.sh, which builds the floor program first.
 """
 
@@ -30,8 +37,11 @@ import time
 import urllib.request
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import IO, Any
+
+import requests
 
 # Production-like: no debug lines. Settled before the first call reads the switch.
 for _name in ("SCB_DEBUG", "DEBUG_SCB"):
@@ -40,12 +50,20 @@ for _name in ("SCB_DEBUG", "DEBUG_SCB"):
 from halvenor_scb_lib import _binding
 from halvenor_scb_lib.devdb import ThrowawayPostgres
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from python_client import PythonClient, connections_opened
+
 APP_KEY, APP_SECRET = "BENCHKEY", "BENCHSECRET"
 BILLER_ID = "123456789012345"
 COMPANY_ID = 1
 REUSED_INVOICE = 1
 WARM_UP = 10
 START_TIMEOUT = 30.0
+REUSE_SWITCH = "SCB_REUSE_CONNECTIONS"
+# The extension's calls with kept connections take their numbers (and QR references) from here on.
+SWITCH_ON_NUMBERS = 1_000_000
+CLIENT_BACKENDS_SQL = "SELECT count(*) FROM pg_stat_activity WHERE backend_type = 'client backend'"
 
 
 @dataclass
@@ -62,6 +80,29 @@ class Operation:
     module_call: Callable[[int], dict[str, Any]]  # argument: a number unique to the call
     accept: Callable[[dict[str, Any]], bool]
     floor_call: Callable[[int], list[str]]
+    # Set for the operations also timed with kept connections, in the extension and in pure Python.
+    python_call: Callable[[PythonClient, int], dict[str, Any]] | None = None
+
+
+@dataclass
+class ConnectionTally:
+    """TLS connections the sandbox accepted during a series of calls; None once any count was unknown."""
+    calls: int = 0
+    opened: int | None = 0
+
+    def add(self, opened: int | None) -> None:
+        self.calls += 1
+        self.opened = None if opened is None or self.opened is None else self.opened + opened
+
+
+@dataclass
+class KeptRow:
+    name: str
+    switch_off: list[Sample]
+    switch_on: list[Sample]
+    python: list[Sample]
+    floor: list[Sample]
+    switch_on_connections: ConnectionTally
 
 
 def machine_lines(pg: ThrowawayPostgres) -> list[str]:
@@ -153,15 +194,61 @@ def stderr_to(log: IO[bytes]) -> Iterator[None]:
         os.close(saved)
 
 
+class SandboxConnections:
+    """The sandbox's count of accepted TLS connections, read over one kept session.
+
+    What the reads themselves open (nothing past the first, where the sandbox keeps
+    connections alive) is taken off. Counts are None when the sandbox publishes none.
+    """
+
+    def __init__(self, sandbox_env: dict[str, str]) -> None:
+        self._url = f"https://{sandbox_env['SCB_SANDBOX_HOST']}/_sandbox/connections"
+        self._session = requests.Session()
+        self._session.trust_env = False  # the sandbox's CA file, whatever REQUESTS_CA_BUNDLE says
+        self._session.verify = sandbox_env["CURL_CA_BUNDLE"]
+        self.published = self._read() is not None
+
+    def close(self) -> None:
+        self._session.close()
+
+    def _read(self) -> int | None:
+        try:
+            answer = self._session.get(self._url, timeout=10)
+            return int(answer.json()["data"]["tlsConnections"]) if answer.status_code == 200 else None
+        except (requests.RequestException, ValueError, KeyError, TypeError):
+            return None
+
+    def opened_during(self, call: Callable[[], Sample]) -> tuple[Sample, int | None]:
+        if not self.published:
+            return call(), None
+        before = self._read()
+        sample = call()
+        own = connections_opened(self._session)
+        after = self._read()
+        if before is None or after is None:
+            return sample, None
+        return sample, after - before - (connections_opened(self._session) - own)
+
+
+@contextlib.contextmanager
+def reuse_switch_on() -> Iterator[None]:
+    """Kept connections in the extension, which reads the switch at every operation."""
+    os.environ[REUSE_SWITCH] = "1"
+    try:
+        yield
+    finally:
+        del os.environ[REUSE_SWITCH]
+
+
 def preemptions() -> int:
     return resource.getrusage(resource.RUSAGE_THREAD).ru_nivcsw
 
 
-def module_sample(operation: Operation, number: int) -> Sample:
+def call_sample(operation: Operation, call: Callable[[int], dict[str, Any]], number: int) -> Sample:
     preempted = preemptions()
     cpu = time.thread_time_ns()
     wall = time.perf_counter_ns()
-    answer = operation.module_call(number)
+    answer = call(number)
     wall = time.perf_counter_ns() - wall
     cpu = time.thread_time_ns() - cpu
     preempted = preemptions() - preempted
@@ -170,21 +257,39 @@ def module_sample(operation: Operation, number: int) -> Sample:
     return Sample(wall, cpu, 0, preempted)
 
 
-def measure(operation: Operation, floor: Callable[[list[str]], Sample], calls: int,
-            first_number: int) -> tuple[list[Sample], list[Sample]]:
-    """Warm-up calls first, then module and floor call by call, each going first every other time."""
-    module: list[Sample] = []
-    floor_samples: list[Sample] = []
+def measure(sides: list[Callable[[int], Sample]], calls: int, first_number: int) -> list[list[Sample]]:
+    """Warm-up calls first, then the sides call by call, each going first in its turn."""
+    samples: list[list[Sample]] = [[] for _ in sides]
     for index in range(WARM_UP + calls):
         number = first_number + index
-        if index % 2:
-            pair = (floor(operation.floor_call(number)), module_sample(operation, number))[::-1]
-        else:
-            pair = (module_sample(operation, number), floor(operation.floor_call(number)))
-        if index >= WARM_UP:
-            module.append(pair[0])
-            floor_samples.append(pair[1])
-    return module, floor_samples
+        for position in range(len(sides)):
+            side = (index + position) % len(sides)
+            sample = sides[side](number)
+            if index >= WARM_UP:
+                samples[side].append(sample)
+    return samples
+
+
+def switched_on_side(operation: Operation, counter: SandboxConnections,
+                     tally: ConnectionTally) -> Callable[[int], Sample]:
+    def side(number: int) -> Sample:
+        with reuse_switch_on():
+            sample, opened = counter.opened_during(
+                lambda: call_sample(operation, operation.module_call, SWITCH_ON_NUMBERS + number))
+        tally.add(opened)
+        return sample
+
+    return side
+
+
+def python_side(operation: Operation, client: PythonClient) -> Callable[[int], Sample]:
+    python_call = operation.python_call
+    assert python_call is not None
+    return lambda number: call_sample(operation, lambda n: python_call(client, n), number)
+
+
+def floor_side(operation: Operation, floor: Callable[[list[str]], Sample]) -> Callable[[int], Sample]:
+    return lambda number: floor(operation.floor_call(number))
 
 
 def seed(pg: ThrowawayPostgres, sandbox_env: dict[str, str], today: str) -> dict[str, Any]:
@@ -233,6 +338,7 @@ def operations(ids: dict[str, Any], today: str) -> list[Operation]:
             lambda n: _binding.scb_api_create_qr_by_bank(bank_account, 100.25, f"EXT{n}", "BENCH"),
             bank_success,
             lambda n: ["qr_by_bank", bank_account, f"FLR{n}"],
+            lambda client, n: client.create_qr_by_bank(bank_account, 100.25, f"PY{n}", "BENCH"),
         ),
         Operation(
             "create_qr_for_invoice (new invoice)",
@@ -252,6 +358,7 @@ def operations(ids: dict[str, Any], today: str) -> list[Operation]:
                                                        transaction_date=today),
             lambda answer: bank_success(answer) and [p["transactionId"] for p in answer["data"]] == [transaction_id],
             lambda n: ["inquiry", config_id, transaction_id, today],
+            lambda client, n: client.payment_inquiry(config_id, transaction_id, today),
         ),
     ]
 
@@ -296,6 +403,40 @@ def print_table(rows: list[tuple[str, list[Sample], list[Sample]]]) -> None:
     print("\n" + "\n".join(verdicts))
 
 
+def opened_text(tally: ConnectionTally) -> str:
+    count = "unknown" if tally.opened is None else str(tally.opened)
+    return f"{count} over {tally.calls} calls (warm-up included)"
+
+
+def print_kept_table(rows: list[KeptRow], python_connections: int, python_calls: int,
+                     backends: tuple[int, int]) -> None:
+    sides = ("switch off", "switch on", "pure-Python", "floor")
+    header = f"{'operation':<41} " + " ".join(f"{side + ' med':>15} {side + ' p90':>15}" for side in sides)
+    header += f" {'on/py':>6}"
+    print(f"\nkept connections: wall in ms per call, median and p90; switch on = {REUSE_SWITCH}=1 in the extension;")
+    print("pure-Python = bench/python_client.py (one requests session, one psycopg connection); "
+          "on/py = switch on / pure-Python median")
+    print(header)
+    print("-" * len(header))
+    verdicts = []
+    for row in rows:
+        walls = [milliseconds(samples, "wall_ns") for samples in (row.switch_off, row.switch_on, row.python, row.floor)]
+        ratio = statistics.median(walls[1]) / statistics.median(walls[2])
+        print(f"{row.name:<41} " + " ".join(f"{statistics.median(wall):15.2f} {p90(wall):15.2f}" for wall in walls)
+              + f" {ratio:6.3f}")
+        verdicts.append(f"  {row.name}: switch on / pure-Python {ratio:.3f} ({'<=' if ratio <= 0.6 else '>'} 0.6); "
+                        f"TLS connections opened by the switch-on calls: {opened_text(row.switch_on_connections)}")
+    print("\n" + "\n".join(verdicts))
+    print(f"  pure-Python client: {python_connections} TLS connection(s) opened over {python_calls} calls")
+    print(f"  database client sessions open before / after the kept-connection measurements: "
+          f"{backends[0]} / {backends[1]} (the counting query's own and the pure-Python client's "
+          "included)")
+
+
+def client_backends(pg: ThrowawayPostgres) -> int:
+    return int(pg.execute(CLIENT_BACKENDS_SQL)[0][0])
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--floor", required=True, help="the compiled floor program")
@@ -314,17 +455,33 @@ def main(argv: list[str] | None = None) -> int:
             with stderr_to(log):
                 ids = seed(pg, sandbox_env, today)
             print("\n".join(machine_lines(pg)))
-            print(f"calls: {arguments.calls} per operation and side after {WARM_UP} warm-up calls, the two sides "
+            print(f"calls: {arguments.calls} per operation and side after {WARM_UP} warm-up calls, the sides "
                   "taking turns; extension log lines to a file, debug lines off")
-            print("sandbox: separate process; every call opens its own database session and TLS connection(s)\n")
+            print("sandbox: separate process; every call of the extension with the switch off and of the floor "
+                  "opens its own database session and TLS connection(s)\n")
             rows = []
-            with floor_process(arguments.floor, workdir) as floor:
+            kept_rows = []
+            with (floor_process(arguments.floor, workdir) as floor, PythonClient() as client,
+                  contextlib.closing(SandboxConnections(sandbox_env)) as counter):
+                backends_before = client_backends(pg)
                 for index, operation in enumerate(operations(ids, today)):
                     first_number = index * (WARM_UP + arguments.calls)
+                    sides: list[Callable[[int], Sample]] = [
+                        partial(call_sample, operation, operation.module_call), floor_side(operation, floor)]
+                    tally = ConnectionTally()
+                    if operation.python_call is not None:
+                        sides += [switched_on_side(operation, counter, tally), python_side(operation, client)]
                     with stderr_to(log):
-                        module, floor_samples = measure(operation, floor, arguments.calls, first_number)
-                    rows.append((operation.name, module, floor_samples))
+                        samples = measure(sides, arguments.calls, first_number)
+                    rows.append((operation.name, samples[0], samples[1]))
+                    if operation.python_call is not None:
+                        switch_off, floor_samples, switch_on, python = samples
+                        kept_rows.append(KeptRow(operation.name, switch_off, switch_on, python, floor_samples, tally))
+                backends_after = client_backends(pg)
+                python_connections = client.tls_connections_opened()
             print_table(rows)
+            print_kept_table(kept_rows, python_connections, len(kept_rows) * (WARM_UP + arguments.calls),
+                             (backends_before, backends_after))
     return 0
 
 

@@ -8,12 +8,15 @@
 # the median and p90 wall time and the CPU time per call, through the extension
 # and through bench/floor.cpp (the same statements and requests made directly
 # with libpq and libcurl), and the ratio of the two wall times, with the machine.
+# A second table adds, for QR by bank account and payment inquiry, the extension
+# with kept connections (SCB_REUSE_CONNECTIONS=1) and bench/python_client.py, a
+# pure-Python client doing the same work over kept connections.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-system-packages.sh
-if ! python3 -c 'import halvenor_scb_lib._binding, halvenor_scb_lib.sandbox, halvenor_scb_lib.devdb' 2>/dev/null; then
-    python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore ".[test]" >/dev/null
+if ! python3 -c 'import halvenor_scb_lib._binding, halvenor_scb_lib.sandbox, halvenor_scb_lib.devdb, requests' 2>/dev/null; then
+    python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore ".[bench]" >/dev/null
 fi
 
 out=build/bench
