@@ -479,6 +479,8 @@ def main(argv: list[str] | None = None) -> int:
                         kept_rows.append(KeptRow(operation.name, switch_off, switch_on, python, floor_samples, tally))
                 backends_after = client_backends(pg)
                 python_connections = client.tls_connections_opened()
+                with stderr_to(log):
+                    _binding.close_connections()
             print_table(rows)
             print_kept_table(kept_rows, python_connections, len(kept_rows) * (WARM_UP + arguments.calls),
                              (backends_before, backends_after))

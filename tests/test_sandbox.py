@@ -345,7 +345,11 @@ def png_modules(png):
 def test_qr_image_is_a_png_of_the_payload(scb_sandbox):
     data = create_qr(scb_sandbox, token(scb_sandbox), ref3="NOTE7").json()["data"]
     modules = png_modules(base64.b64decode(data["qrImage"], validate=True))
-    encodings = [segno.make_qr(data["qrRawData"], error=level, boost_error=False) for level in "LMQH"]
+    encodings = [
+        segno.make_qr(data["qrRawData"], error=level, boost_error=False, mask=mask)
+        for level in "LMQH"
+        for mask in range(8)
+    ]
     matrices = [[[bool(m) for m in row] for row in qr.matrix] for qr in encodings]
     assert modules in matrices
 

@@ -53,7 +53,12 @@ def with_checksum(payload: str) -> str:
     return f"{body}{crc16_ccitt_false(body.encode('ascii')):04X}"
 
 
+# Any of the eight masks gives a valid symbol; scoring all eight to pick the best took
+# about 4 ms of pure Python per QR, most of the sandbox's time for a QR request.
+FIXED_MASK = 0
+
+
 def qr_png_base64(payload: str, scale: int = 4) -> str:
     image = io.BytesIO()
-    segno.make_qr(payload, error="m").save(image, kind="png", scale=scale)
+    segno.make_qr(payload, error="m", mask=FIXED_MASK).save(image, kind="png", scale=scale)
     return base64.b64encode(image.getvalue()).decode("ascii")
