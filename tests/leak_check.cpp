@@ -345,5 +345,7 @@ int main(int argc, char **argv) {
         scb_db_close(conn);
         inquiries();
     }
+    // As a caller ends under SCB_REUSE_CONNECTIONS: closing what was kept runs the release paths too.
+    scb_close_connections();
     return 0;
 }

@@ -165,7 +165,8 @@ def requests_with(sandbox: Any, endpoint: str, header: str, value: str) -> int:
 
 
 @pytest.mark.slow
-def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox):
+@pytest.mark.parametrize("reuse", ["0", "1"], ids=["own-connections", "kept-connections"])
+def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox, reuse):
     program = build_driver(tmp_path)
     fresh = [erp.add_config(api_key=f"FRESH{i}", api_secret=f"S{i}") for i in range(REPEATS)]
     stale = [erp.add_config(api_key=f"STALE{i}", api_secret=f"S{i}", access_token=REJECTED_TOKEN,
@@ -195,7 +196,7 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox):
     }
     run = subprocess.run(
         [str(program), *(f"{name}={value}" for name, value in arguments.items())],
-        env=sanitizer_environment(pg.environ(), scb_sandbox.environ()),
+        env=sanitizer_environment(pg.environ(), scb_sandbox.environ(), {"SCB_REUSE_CONNECTIONS": reuse}),
         capture_output=True, text=True, errors="replace", timeout=RUN_TIMEOUT, check=False,
     )
     report = run.stderr[-20000:]
