@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import base64
 import io
+import itertools
 import json
 import os
 import re
@@ -177,8 +178,8 @@ def png_is_qr_of(png: bytes, payload: str) -> bool:
     def dark(x: int, y: int) -> bool:
         return not rows[y][x // 8] >> (7 - x % 8) & 1
 
-    for error in "lmqh":
-        matrix = segno.make_qr(payload, error=error).matrix
+    for error, mask in itertools.product("lmqh", range(8)):
+        matrix = segno.make_qr(payload, error=error, mask=mask).matrix
         scale, border = divmod(width, len(matrix) + 8)[0], 4
         if scale and all(
             dark((border + i) * scale + scale // 2, (border + j) * scale + scale // 2) == bool(module)
