@@ -56,7 +56,7 @@ SCB_EXPORT void http_response_free(http_response *response) SCB_NOEXCEPT; /* rel
 SCB_EXPORT PGconn *scb_db_connect(const char *conninfo) SCB_NOEXCEPT;  /* connection from conninfo or the PG* environment; null on failure */
 SCB_EXPORT void scb_db_close(PGconn *conn) SCB_NOEXCEPT;                /* closes a connection; ignores null */
 SCB_EXPORT PGconn *scb_db_acquire(void) SCB_NOEXCEPT;                   /* an operation's session from the PG* environment: kept when SCB_REUSE_CONNECTIONS is on; null on failure */
-SCB_EXPORT void scb_db_release(PGconn *conn) SCB_NOEXCEPT;              /* ends a scb_db_acquire session: kept for reuse or closed; ignores null */
+SCB_EXPORT void scb_db_release(PGconn *conn) SCB_NOEXCEPT;              /* ends a scb_db_acquire session (never scb_db_close it): kept for reuse or closed; ignores null */
 SCB_EXPORT void scb_close_connections(void) SCB_NOEXCEPT;               /* closes the database and bank connections this process keeps */
 SCB_EXPORT char *scb_db_get_config_by_bank(PGconn *conn, const char *bank_account_id) SCB_NOEXCEPT; /* configuration document of a bank account, or null */
 SCB_EXPORT char *scb_db_get_config(PGconn *conn) SCB_NOEXCEPT;          /* legacy entry point; always null */

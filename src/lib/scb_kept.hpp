@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <list>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,9 +37,11 @@ class Keeper {
 public:
     using Resource = typename Traits::Resource;
 
-    // Never destroyed: thread exits and interpreter exit come after static destructors.
-    static Keeper &instance() {
-        static Keeper *keeper = new Keeper;
+    // Built in static storage, so no allocation can fail here, and never
+    // destroyed: thread exits and interpreter exit come after static destructors.
+    static Keeper &instance() noexcept {
+        alignas(Keeper) static unsigned char storage[sizeof(Keeper)];
+        static Keeper *const keeper = new (storage) Keeper;
         return *keeper;
     }
 
