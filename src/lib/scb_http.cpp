@@ -160,6 +160,21 @@ scb::CurlHandle new_handle(CURLSH *share = nullptr) noexcept {
     return handle;
 }
 
+// One request's easy handle with the share it is attached to. Members end in
+// reverse order, so the handle is gone before the share goes back.
+struct RequestHandle {
+    LentShare share;
+    scb::CurlHandle curl;
+};
+
+// A handle on this thread's kept connections when reuse is on, else on a
+// connection of its own; `curl` is null when no handle could be made.
+RequestHandle new_request_handle() noexcept {
+    RequestHandle request{lend_share(), nullptr};
+    request.curl = new_handle(request.share.get());
+    return request;
+}
+
 // A new record's body: the empty text alone.
 constexpr size_t kEmptyBodyBlock = 1;
 
@@ -312,7 +327,7 @@ void log_response(const char *method, const http_response *response) {
 
 // One exchange on its own handle. post_body null means GET; response_method
 // names the debug line written after the exchange (null: none).
-http_response *perform(scb::CurlHandle handle, const char *url, const char *post_body,
+http_response *perform(RequestHandle request, const char *url, const char *post_body,
                        const char *const *headers, int32_t header_count, const char *response_method) {
     scb::HttpResponse response(new_response());
     if (!response) {
@@ -330,16 +345,16 @@ http_response *perform(scb::CurlHandle handle, const char *url, const char *post
                           .c_str());
     }
     BodySink sink{response.get(), kEmptyBodyBlock};
-    if (!configure(handle.get(), url, list.get(), post_body, &sink)) {
+    if (!configure(request.curl.get(), url, list.get(), post_body, &sink)) {
         return nullptr;
     }
-    const CURLcode result = curl_easy_perform(handle.get());
+    const CURLcode result = curl_easy_perform(request.curl.get());
     if (result != CURLE_OK) {
         scb_log_error(scb::bounded_format(256, "CURL error: %s", curl_easy_strerror(result)).c_str());
         return nullptr;
     }
     long status = 0;
-    if (curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+    if (curl_easy_getinfo(request.curl.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
         scb_log_error("Failed to read HTTP status");
         return nullptr;
     }
@@ -374,13 +389,11 @@ extern "C" {
 http_response *http_post_json(const char *url, const char *body, const char *const *headers,
                               int32_t header_count) noexcept {
     try {
-        // Declared first, so the handle is gone before the share goes back.
-        const LentShare share = lend_share();
-        scb::CurlHandle handle = new_handle(share.get());
-        if (!handle) {
+        RequestHandle request = new_request_handle();
+        if (!request.curl) {
             return nullptr;
         }
-        return perform(std::move(handle), scb::or_empty(url), scb::or_empty(body), headers, header_count, "POST");
+        return perform(std::move(request), scb::or_empty(url), scb::or_empty(body), headers, header_count, "POST");
     } catch (...) {
         return nullptr;
     }
@@ -390,20 +403,18 @@ http_response *http_get_with_params(const char *url, const char *const *keys, co
                                     int32_t param_count, const char *const *headers,
                                     int32_t header_count) noexcept {
     try {
-        // Declared first, so the handle is gone before the share goes back.
-        const LentShare share = lend_share();
-        scb::CurlHandle handle = new_handle(share.get());
-        if (!handle) {
+        RequestHandle request = new_request_handle();
+        if (!request.curl) {
             return nullptr;
         }
         const std::optional<std::string> built =
-            scb::url_with_query(handle.get(), scb::or_empty(url), keys, values, param_count, kQueryLimit);
+            scb::url_with_query(request.curl.get(), scb::or_empty(url), keys, values, param_count, kQueryLimit);
         if (!built) {
             scb_log_error("Failed to build URL with parameters");
             return nullptr;
         }
         scb_log_debug(scb::bounded_format(kGetLineLimit, "[SCB API] GET - URL: %s", built->c_str()).c_str());
-        return perform(std::move(handle), built->c_str(), nullptr, headers, header_count, "GET");
+        return perform(std::move(request), built->c_str(), nullptr, headers, header_count, "GET");
     } catch (...) {
         return nullptr;
     }
@@ -411,13 +422,11 @@ http_response *http_get_with_params(const char *url, const char *const *keys, co
 
 http_response *http_get(const char *url, const char *const *headers, int32_t header_count) noexcept {
     try {
-        // Declared first, so the handle is gone before the share goes back.
-        const LentShare share = lend_share();
-        scb::CurlHandle handle = new_handle(share.get());
-        if (!handle) {
+        RequestHandle request = new_request_handle();
+        if (!request.curl) {
             return nullptr;
         }
-        return perform(std::move(handle), scb::or_empty(url), nullptr, headers, header_count, nullptr);
+        return perform(std::move(request), scb::or_empty(url), nullptr, headers, header_count, nullptr);
     } catch (...) {
         return nullptr;
     }
