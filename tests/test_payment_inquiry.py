@@ -134,11 +134,14 @@ def far_time_zone(request):
     time.tzset()
 
 
-def test_default_date_is_todays_utc_date(erp, scb_sandbox, inquire, far_time_zone):
+THAILAND = datetime.timezone(datetime.timedelta(hours=7))
+
+
+def test_default_date_is_todays_date_in_thailand(erp, scb_sandbox, inquire, far_time_zone):
     config_id = erp.add_config()
-    before = datetime.datetime.now(datetime.timezone.utc).date().isoformat()
+    before = datetime.datetime.now(THAILAND).date().isoformat()
     inquire(config_id, transaction_ref="T1")
-    after = datetime.datetime.now(datetime.timezone.utc).date().isoformat()
+    after = datetime.datetime.now(THAILAND).date().isoformat()
     (inquiry,) = scb_sandbox.requests_to("inquiry")
     assert inquiry.query.rsplit("&transactionDate=", 1)[1] in {before, after}
 

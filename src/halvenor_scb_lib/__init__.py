@@ -237,7 +237,7 @@ def payment_inquiry(
 
     Give either ``transaction_ref`` (the bank's ``transactionId``) or both
     ``biller_id`` and ``reference1``; ``reference2`` and ``amount`` narrow the
-    search. ``transaction_date`` defaults to today's date in UTC. The payments
+    search. ``transaction_date`` defaults to today's date in Thailand (UTC+07:00). The payments
     found are the list in ``data``.
     """
     answer = scb_api_payment_inquiry(

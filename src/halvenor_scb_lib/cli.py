@@ -113,7 +113,7 @@ def build_parser() -> argparse.ArgumentParser:
     inquiry.add_argument("--reference1", metavar="REF")
     inquiry.add_argument("--reference2", metavar="REF")
     inquiry.add_argument("--amount", type=AMOUNT, help="only payments of this amount")
-    inquiry.add_argument("--date", type=DATE, metavar="YYYY-MM-DD", help="payment date (default: today in UTC)")
+    inquiry.add_argument("--date", type=DATE, metavar="YYYY-MM-DD", help="payment date (default: today in Thailand, UTC+07:00)")
     inquiry.set_defaults(parser=inquiry)
 
     token = commands.add_parser("token", help="check a configuration's credentials by fetching a token", description=(

@@ -48,12 +48,16 @@ struct Pair {
 
 bool given(const char *text) noexcept { return text != nullptr && text[0] != '\0'; }
 
-std::string today_utc() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
+// The bank keeps transaction dates in Thailand's time (UTC+07:00, no daylight
+// saving); today's date in UTC is still yesterday there until 07:00.
+constexpr std::time_t kThailandOffsetSeconds = 7 * 60 * 60;
+
+std::string today_in_thailand() {
+    const std::time_t now = std::time(nullptr) + kThailandOffsetSeconds;
+    std::tm thailand{};
     char date[16] = "";
-    if (gmtime_r(&now, &utc) != nullptr) {
-        std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
+    if (gmtime_r(&now, &thailand) != nullptr) {
+        std::strftime(date, sizeof date, "%Y-%m-%d", &thailand);
     }
     return date;
 }
@@ -62,7 +66,7 @@ std::string today_utc() {
 // both biller id and first reference are given.
 std::vector<Pair> inquiry_pairs(const char *transaction_ref, const char *biller_id, const char *reference1,
                                 const char *reference2, const char *amount, const char *transaction_date) {
-    const std::string date = given(transaction_date) ? transaction_date : today_utc();
+    const std::string date = given(transaction_date) ? transaction_date : today_in_thailand();
     if (given(transaction_ref)) {
         return {{"eventCode", "00300104"}, {"partnerTransactionId", transaction_ref}, {"transactionDate", date}};
     }
