@@ -3,6 +3,8 @@
 // and libcurl with nothing around them. Like the extension, every operation
 // opens its own database session and every request its own handle, so each
 // pays a fresh connection and TLS handshake with the same certificate checks.
+// With --kept, one session and one libcurl handle serve every call, as the
+// extension's kept connections (SCB_REUSE_CONNECTIONS) do at best.
 //
 // Reads one call per line on standard input and answers each with one line
 // "WALL_NS CPU_NS HTTPS_CPU_NS PREEMPTED": wall time, CPU time of the calling
@@ -30,33 +32,16 @@
 #include <string>
 #include <vector>
 
-#include "owners.hpp"
+#include "db.hpp"
+#include "http.hpp"
+#include "sql.hpp"
 
 namespace {
 
-const char *const kConfigByBankSql =
-    "SELECT   b.scb_biller_id,   b.company_id,   c.api_key,   c.api_secret,   c.environment,   "
-    "c.application_id,   b.id AS bank_id,   c.id AS config_id,   c.name AS config_name FROM "
-    "res_partner_bank b INNER JOIN scb_api_config c ON c.id = b.scb_api_config_id WHERE b.id = $1 "
-    "AND b.use_scb_qr = true AND c.active = true LIMIT 1";
-const char *const kTokenLookupSql =
-    "SELECT access_token, token_expires_at AT TIME ZONE 'UTC' AS expires_utc, EXTRACT(EPOCH FROM "
-    "(token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS seconds_until_expiry FROM "
-    "scb_api_config WHERE id = $1";
-const char *const kInquiryConfigSql =
-    "SELECT api_key, api_secret, environment, access_token, token_expires_at AT TIME ZONE 'UTC' AS "
-    "expires_utc, EXTRACT(EPOCH FROM (token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS "
-    "seconds_until_expiry FROM scb_api_config WHERE id = $1 AND active = true";
-const char *const kLiveIntentSql =
-    "SELECT id, reference, qr_payload, qr_image_base64, transaction_id, amount, status, channel FROM "
-    "scb_payment_intent WHERE invoice_id = $1 AND company_id = $2 AND status NOT IN ('expired', 'cancelled', "
-    "'failed') ORDER BY id DESC LIMIT 1";
-const char *const kAnyIntentSql = "SELECT id FROM scb_payment_intent WHERE invoice_id = $1 AND company_id = $2";
-const char *const kInsertIntentSql =
-    "INSERT INTO scb_payment_intent (invoice_id, company_id, scb_api_config_id, reference, amount,  channel, "
-    "qr_payload, qr_image_base64, transaction_id,  status, created_at, create_date, write_date) VALUES ($1, $2, "
-    "$3, $4, $5, $6, $7, $8, $9, 'pending',         (NOW() AT TIME ZONE 'UTC'), (NOW() AT TIME ZONE 'UTC'), "
-    "(NOW() AT TIME ZONE 'UTC')) RETURNING id";
+using namespace scb::sql;
+
+// Set by --kept: the session and the handle outlive the call.
+bool keep_connections = false;
 
 [[noreturn]] void fail(const std::string &why) {
     std::fprintf(stderr, "floor: %s\n", why.c_str());
@@ -85,21 +70,31 @@ std::string env(const char *name) {
 
 // ---- database -------------------------------------------------------------
 
-struct Session {
-    scb::PgConnHandle conn;
+// A new session per call, or the one kept across calls.
+PGconn *connect_in_utc() {
+    scb::PgConnHandle conn(PQconnectdb(""));
+    if (PQstatus(conn.get()) != CONNECTION_OK) {
+        fail(std::string("connect: ") + PQerrorMessage(conn.get()));
+    }
     // In UTC as the module's sessions are: set after connecting when the server reports another zone.
-    Session() {
-        conn.reset(PQconnectdb(""));
-        if (PQstatus(conn.get()) != CONNECTION_OK) {
-            fail(std::string("connect: ") + PQerrorMessage(conn.get()));
+    const char *zone = PQparameterStatus(conn.get(), "TimeZone");
+    if (zone == nullptr || std::string(zone) != "UTC") {
+        const scb::PgResult set(PQexec(conn.get(), kSessionInUtc));
+        if (PQresultStatus(set.get()) != PGRES_COMMAND_OK) {
+            fail(std::string("time zone: ") + PQerrorMessage(conn.get()));
         }
-        const char *zone = PQparameterStatus(conn.get(), "TimeZone");
-        if (zone == nullptr || std::string(zone) != "UTC") {
-            const scb::PgResult set(PQexec(conn.get(), "SET TimeZone TO 'UTC'"));
-            if (PQresultStatus(set.get()) != PGRES_COMMAND_OK) {
-                fail(std::string("time zone: ") + PQerrorMessage(conn.get()));
-            }
-        }
+    }
+    return conn.release();
+}
+
+struct Session {
+    scb::PgConnHandle own;
+    PGconn *conn;
+    Session() : own(keep_connections ? nullptr : connect_in_utc()), conn(own ? own.get() : kept()) {}
+
+    static PGconn *kept() {
+        static const scb::PgConnHandle session(connect_in_utc());
+        return session.get();
     }
 };
 
@@ -137,6 +132,25 @@ std::string base_url(const std::string &environment) {
     return "https://" + host + (environment == "production" ? "/partners/v1" : "/partners/sandbox/v1");
 }
 
+// A new easy handle per request, or the one kept across calls, reset to its
+// defaults but holding on to its connection cache.
+struct RequestHandle {
+    scb::CurlHandle own;
+    CURL *curl;
+    RequestHandle() : own(keep_connections ? nullptr : curl_easy_init()), curl(own ? own.get() : kept()) {
+        if (curl == nullptr) {
+            fail("curl_easy_init");
+        }
+        curl_easy_reset(curl);
+    }
+    CURL *get() const { return curl; }
+
+    static CURL *kept() {
+        static const scb::CurlHandle handle(curl_easy_init());
+        return handle.get();
+    }
+};
+
 size_t collect(char *data, size_t size, size_t count, void *sink) {
     static_cast<std::string *>(sink)->append(data, size * count);
     return size * count;
@@ -151,10 +165,7 @@ std::string exchange(const std::string &url, const char *post_body, std::initial
     long status = 0;
     CURLcode result = CURLE_OK;
     {
-        const scb::CurlHandle handle(curl_easy_init());
-        if (!handle) {
-            fail("curl_easy_init");
-        }
+        const RequestHandle handle;
         std::string target = url;
         char separator = '?';
         for (const auto &pair : query) {
@@ -215,7 +226,7 @@ struct BankAccount {
 };
 
 BankAccount bank_account(PGconn *conn, const char *bank_account_id) {
-    const Rows row(conn, kConfigByBankSql, {bank_account_id}, PGRES_TUPLES_OK);
+    const Rows row(conn, kConfigByBank, {bank_account_id}, PGRES_TUPLES_OK);
     if (row.count() == 0) {
         fail("no configuration for the bank account");
     }
@@ -236,10 +247,10 @@ std::string create_qr(const BankAccount &account, const std::string &token, cons
 
 void qr_by_bank(const char *bank_account_id, const std::string &ref1) {
     const Session session;
-    const BankAccount account = bank_account(session.conn.get(), bank_account_id);
+    const BankAccount account = bank_account(session.conn, bank_account_id);
     std::string token;
     {
-        const Rows cached(session.conn.get(), kTokenLookupSql, {account.config_id.c_str()}, PGRES_TUPLES_OK);
+        const Rows cached(session.conn, kTokenLookup, {account.config_id.c_str()}, PGRES_TUPLES_OK);
         if (cached.count() == 0 || std::strtod(cached.text(2).c_str(), nullptr) <= 300.0) {
             fail("the benchmark expects a cached token");
         }
@@ -252,12 +263,12 @@ void invoice_new(int invoice_id, const char *config_id, const char *bank_account
     const Session session;
     const std::string invoice = std::to_string(invoice_id);
     {
-        const Rows live(session.conn.get(), kLiveIntentSql, {invoice.c_str(), "1"}, PGRES_TUPLES_OK);
+        const Rows live(session.conn, kLiveIntent, {invoice.c_str(), "1"}, PGRES_TUPLES_OK);
         if (live.count() != 0) {
             fail("invoice already has an intent");
         }
     }
-    const BankAccount account = bank_account(session.conn.get(), bank_account_id);
+    const BankAccount account = bank_account(session.conn, bank_account_id);
     const std::string credentials =
         "{\"applicationKey\":\"" + account.api_key + "\",\"applicationSecret\":\"" + account.api_secret + "\"}";
     const std::string token_answer =
@@ -270,9 +281,9 @@ void invoice_new(int invoice_id, const char *config_id, const char *bank_account
     const std::string image = value_of(qr, "qrImage");
     const std::string transaction = value_of(qr, "transactionId");
     {
-        const Rows any(session.conn.get(), kAnyIntentSql, {invoice.c_str(), "1"}, PGRES_TUPLES_OK);
+        const Rows any(session.conn, kAnyIntent, {invoice.c_str(), "1"}, PGRES_TUPLES_OK);
     }
-    const Rows inserted(session.conn.get(), kInsertIntentSql,
+    const Rows inserted(session.conn, kInsertIntent,
                         {invoice.c_str(), "1", config_id, reference.c_str(), "250.50", "invoice", payload.c_str(),
                          image.c_str(), transaction.c_str()},
                         PGRES_TUPLES_OK);
@@ -280,7 +291,7 @@ void invoice_new(int invoice_id, const char *config_id, const char *bank_account
 
 void invoice_reused(const char *invoice_id) {
     const Session session;
-    const Rows live(session.conn.get(), kLiveIntentSql, {invoice_id, "1"}, PGRES_TUPLES_OK);
+    const Rows live(session.conn, kLiveIntent, {invoice_id, "1"}, PGRES_TUPLES_OK);
     if (live.count() == 0) {
         fail("no stored intent for the invoice");
     }
@@ -290,7 +301,7 @@ void inquiry(const char *config_id, const char *transaction_id, const char *date
     std::string api_key, environment, token;
     {
         const Session session;
-        const Rows row(session.conn.get(), kInquiryConfigSql, {config_id}, PGRES_TUPLES_OK);
+        const Rows row(session.conn, kInquiryConfig, {config_id}, PGRES_TUPLES_OK);
         if (row.count() == 0 || std::strtod(row.text(5).c_str(), nullptr) <= 300.0) {
             fail("the benchmark expects a configuration with a cached token");
         }
@@ -306,7 +317,11 @@ void inquiry(const char *config_id, const char *transaction_id, const char *date
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    keep_connections = argc == 2 && std::string(argv[1]) == "--kept";
+    if (argc > 1 && !keep_connections) {
+        fail("usage: floor [--kept]");
+    }
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         fail("curl_global_init");
     }

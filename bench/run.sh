@@ -22,6 +22,6 @@ fi
 out=build/bench
 mkdir -p "$out"
 # shellcheck disable=SC2046  # pkg-config prints several words on purpose
-g++ -std=c++17 -O2 -Wall -Wextra -Werror -Isrc/lib -Isrc/util bench/floor.cpp -o "$out/floor" \
+g++ -std=c++17 -O2 -Wall -Wextra -Werror -Iinclude -Isrc/lib -Isrc/util bench/floor.cpp -o "$out/floor" \
     $(pkg-config --cflags --libs libcurl libpq libcjson)
 exec python3 bench/bench.py --floor "$out/floor" "$@"

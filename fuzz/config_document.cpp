@@ -1,78 +1,47 @@
-// The configuration document of a bank account, as QR creation for a bank
-// account and as the invoice flow read it.
+// The configuration document the C interface hands out for a bank account:
+// whatever the stored values hold, it is one JSON object of eleven string
+// members in a fixed order, each reading back as the value it was made from.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "config.hpp"
 #include "fuzz_checks.hpp"
-#include "scb_readers.hpp"
-
-namespace {
-
-// QR creation for a bank account: exact member names, texts within their limit.
-void check_bank_account_reading(const cJSON *document, const std::string &text) {
-    const scb::BankAccountConfig config = scb::read_bank_account_config(text.c_str());
-    const struct {
-        const std::string &value;
-        const char *name;
-        std::size_t limit;
-    } fields[] = {
-        {config.api_key, "api_key", 255},     {config.api_secret, "api_secret", 255},
-        {config.biller_id, "biller_id", 255}, {config.token_url, "token_url", 511},
-        {config.qr_create_url, "qr_create_url", 511}, {config.config_id, "config_id", 31},
-    };
-    for (const auto &field : fields) {
-        fuzz::check(field.value.size() <= field.limit);
-        const cJSON *member = fuzz::first_member(document, field.name, false);
-        const char *expected = cJSON_IsString(member) ? member->valuestring : nullptr;
-        if (expected != nullptr && std::strlen(expected) <= field.limit) {
-            fuzz::check(field.value == expected);
-        } else {
-            fuzz::check(field.value.empty());
-        }
-    }
-}
-
-// The invoice flow: letter case ignored, all five members required, and a
-// value that is not a text handed on as none.
-void check_invoice_reading(const cJSON *document, const std::string &text) {
-    const scb::InvoiceConfig config = scb::read_invoice_config(text.c_str());
-    if (document == nullptr) {
-        fuzz::check(config.outcome == scb::InvoiceConfig::kNotJson);
-        return;
-    }
-    const struct {
-        const char *value;
-        const char *name;
-    } fields[] = {
-        {config.api_key, "api_key"},     {config.biller_id, "biller_id"},   {config.token_url, "token_url"},
-        {config.qr_create_url, "qr_create_url"}, {config.api_secret, "api_secret"},
-    };
-    bool complete = true;
-    for (const auto &field : fields) {
-        complete = complete && fuzz::first_member(document, field.name, true) != nullptr;
-    }
-    fuzz::check(config.outcome == (complete ? scb::InvoiceConfig::kRead : scb::InvoiceConfig::kIncomplete));
-    if (!complete) {
-        return;
-    }
-    for (const auto &field : fields) {
-        const cJSON *member = fuzz::first_member(document, field.name, true);
-        if (cJSON_IsString(member)) {
-            fuzz::check(fuzz::same_text(field.value, member->valuestring));
-        } else {
-            fuzz::check(field.value == nullptr);
-        }
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string text = fuzz::c_text(data, size);
-    const scb::CJsonTree document(cJSON_Parse(text.c_str()));
-    check_bank_account_reading(document.get(), text);
-    check_invoice_reading(document.get(), text);
+    FuzzedDataProvider input(data, size);
+    // Database texts hold no NUL.
+    const auto value = [&input] { return std::string(input.ConsumeRandomLengthString(300).c_str()); };
+    scb::BankAccountConfig config;
+    for (std::string *field : {&config.biller_id, &config.company_id, &config.api_key, &config.api_secret,
+                               &config.environment, &config.application_id, &config.bank_id, &config.config_id,
+                               &config.config_name, &config.urls.token, &config.urls.qr_create,
+                               &config.urls.inquiry}) {
+        *field = value();
+    }
+    const std::string document = scb::configuration_document(config);
+    const scb::CJsonTree tree(cJSON_Parse(document.c_str()));
+    fuzz::check(cJSON_IsObject(tree.get()));
+    const struct {
+        const char *name;
+        const std::string &value;
+    } members[] = {
+        {"biller_id", config.biller_id},     {"company_id", config.company_id},
+        {"api_key", config.api_key},         {"api_secret", config.api_secret},
+        {"environment", config.environment}, {"application_id", config.application_id},
+        {"token_url", config.urls.token},    {"qr_create_url", config.urls.qr_create},
+        {"payment_inquiry_url", config.urls.inquiry}, {"config_id", config.config_id},
+        {"config_name", config.config_name},
+    };
+    const cJSON *member = tree->child;
+    for (const auto &expected : members) {
+        fuzz::check(member != nullptr && std::strcmp(member->string, expected.name) == 0);
+        fuzz::check(cJSON_IsString(member) && expected.value == member->valuestring);
+        member = member->next;
+    }
+    fuzz::check(member == nullptr);
     return 0;
 }

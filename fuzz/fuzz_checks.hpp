@@ -11,7 +11,7 @@
 
 #include <cjson/cJSON.h>
 
-#include "owners.hpp"
+#include "owned.hpp"
 
 namespace fuzz {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz_checks.hpp"
-#include "scb_readers.hpp"
+#include "readers.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "fuzz_checks.hpp"
 #include "scb.h"
-#include "scb_readers.hpp"
+#include "bank.hpp"
 #include "text.hpp"
 
 namespace {

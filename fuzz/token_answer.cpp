@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_checks.hpp"
-#include "scb_token_cache.hpp"
+#include "readers.hpp"
 
 namespace {
 

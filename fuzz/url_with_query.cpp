@@ -1,5 +1,5 @@
 // The query building of GET requests: a URL, keys and values split out of the
-// fuzz input, some of them absent, under a query limit of the input's choice.
+// fuzz input, under a query limit of the input's choice.
 #include <curl/curl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_checks.hpp"
-#include "scb_http.hpp"
+#include "http.hpp"
 
 namespace {
 
@@ -71,27 +71,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::size_t limit = input.ConsumeIntegralInRange<std::size_t>(0, 4096);
     const int count = input.ConsumeIntegralInRange<int>(0, 8);
 
-    std::vector<std::string> keys;
-    std::vector<std::string> values;
-    std::vector<const char *> key_pointers;
-    std::vector<const char *> value_pointers;
-    for (int i = 0; i < count; ++i) {
-        keys.push_back(input.ConsumeRandomLengthString(64).c_str());
-        values.push_back(input.ConsumeRandomLengthString(512).c_str());
-    }
     std::vector<Pair> sent;
     for (int i = 0; i < count; ++i) {
-        const bool key_given = input.ConsumeProbability<double>() > 0.1;
-        const bool value_given = input.ConsumeProbability<double>() > 0.1;
-        key_pointers.push_back(key_given ? keys[i].c_str() : nullptr);
-        value_pointers.push_back(value_given ? values[i].c_str() : nullptr);
-        if (key_given && value_given) {
-            sent.push_back({keys[i], values[i]});
+        sent.push_back({input.ConsumeRandomLengthString(64).c_str(), input.ConsumeRandomLengthString(512).c_str()});
+    }
+    // No pairs at all stands for no query; a C caller whose pairs are all
+    // absent gives an empty one, which the input may choose too.
+    std::optional<scb::QueryPairs> query;
+    if (count > 0 || input.ConsumeBool()) {
+        query.emplace();
+        for (const Pair &pair : sent) {
+            query->emplace_back(pair.key, pair.value);
         }
     }
 
-    const std::optional<std::string> built = scb::url_with_query(
-        encoder.get(), url.c_str(), key_pointers.data(), value_pointers.data(), count, limit);
+    const std::optional<std::string> built = scb::url_with_query(encoder.get(), url, query, limit);
     // The "?" and the "&" between pairs.
     std::size_t query_size = sent.empty() ? 1 : sent.size();
     for (const Pair &pair : sent) {
@@ -102,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     fuzz::check(built->compare(0, url.size(), url) == 0);
-    if (count == 0) {
+    if (!query) {
         fuzz::check(*built == url);
         return 0;
     }

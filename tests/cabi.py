@@ -1,4 +1,4 @@
-"""The library's C interface, loaded once with the prototype of every function in src/lib/scb.h.
+"""The library's C interface, loaded once with the prototype of every function in include/scb.h.
 
 Returned texts are declared as c_void_p so they can be handed back to scb_free;
 take_text and take_bytes read such a text and always release it.

@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "owners.hpp"
+#include "owned.hpp"
 #include "scb.h"
 
 namespace {

@@ -130,7 +130,7 @@ def build_driver(directory: Path) -> Path:
                *sorted((ROOT / "src" / "util").glob("*.cpp"))]
     program = directory / "leak_check"
     command = ["g++", "-std=c++17", "-g", "-O1", "-fsanitize=address,undefined", "-fno-omit-frame-pointer",
-               "-Isrc/lib", "-Isrc/util", *map(str, sources), "-o", str(program), *flags]
+               "-Iinclude", "-Isrc/lib", "-Isrc/util", *map(str, sources), "-o", str(program), *flags]
     built = subprocess.run(command, cwd=ROOT, env=without_preload(), capture_output=True, text=True,
                            timeout=COMPILE_TIMEOUT, check=False)
     assert built.returncode == 0, f"{shlex.join(command)}\n{built.stderr}"

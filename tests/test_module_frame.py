@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 import re
 import shutil
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -13,7 +14,7 @@ import pytest
 import halvenor_scb_lib._binding as binding
 from cabi import lib
 
-HEADER = Path(__file__).resolve().parents[1] / "src" / "lib" / "scb.h"
+HEADER = Path(__file__).resolve().parents[1] / "include" / "scb.h"
 
 METHODS = [
     ("scb_api_create_qr", "Create SCB QR code"),
@@ -49,6 +50,14 @@ def test_every_c_function_is_exported_and_the_wrappers_are_not():
         "scb_api_create_qr_for_invoice", "json_string_to_dict"
     ]:
         assert not hasattr(lib, private), private
+
+
+def test_the_extension_exports_exactly_the_header_and_its_init():
+    declared = set(re.findall(r"SCB_EXPORT [^;(]*?\b((?:scb|http)_\w+)\(", HEADER.read_text()))
+    listed = subprocess.run(["nm", "-D", "--defined-only", binding.__file__], capture_output=True, text=True,
+                            check=True).stdout.split("\n")
+    exported = {fields[-1] for fields in map(str.split, listed) if len(fields) == 3 and fields[1] in "TtWwDdBbRrVvi"}
+    assert exported == declared | {"PyInit__binding"}
 
 
 URL = "https://127.0.0.1:9/"

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "owners.hpp"
+#include "owned.hpp"
 #include "scb.h"
 #include "text.hpp"
 

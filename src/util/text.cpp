@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "owners.hpp"
+#include "owned.hpp"
 
 namespace scb {
 

@@ -8,8 +8,6 @@
 #include <string_view>
 #include <utility>
 
-#include "scb.h"
-
 namespace scb {
 
 // Length of the longest prefix of text, at most max_bytes long, that does not

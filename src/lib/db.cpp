@@ -1,4 +1,4 @@
-#include "scb_db.hpp"
+#include "db.hpp"
 
 #include <poll.h>
 #include <unistd.h>
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "keeper.hpp"
 #include "scb.h"
-#include "scb_bank.hpp"
-#include "scb_kept.hpp"
+#include "sql.hpp"
 #include "text.hpp"
 
 namespace {
@@ -66,7 +66,7 @@ bool session_in_utc(PGconn *conn) {
     if (zone != nullptr && std::strcmp(zone, "UTC") == 0) {
         return true;
     }
-    const scb::PgResult result(PQexec(conn, "SET TimeZone TO 'UTC'"));
+    const scb::PgResult result(PQexec(conn, scb::sql::kSessionInUtc));
     return PQresultStatus(result.get()) == PGRES_COMMAND_OK;
 }
 
@@ -110,16 +110,9 @@ PGconn *connect_from_environment(const std::string &conninfo, bool kept) {
     return open_session(conninfo, kept);
 }
 
-PGconn *connect(const char *given) {
-    if (given != nullptr && given[0] != '\0') {
-        return open_session(given, false);
-    }
-    return connect_from_environment(conninfo_from_environment(), false);
-}
-
 struct SessionTraits {
     using Resource = PGconn;
-    static void close(PGconn *conn) noexcept { scb_db_close(conn); }
+    static void close(PGconn *conn) noexcept { scb::close_database(conn); }
     // A failed or interrupted statement must not leave a transaction behind for the next operation.
     static bool reusable(PGconn *conn) noexcept {
         return PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) == PQTRANS_IDLE;
@@ -179,7 +172,11 @@ PGconn *lend_kept_session(SessionKeeper &keeper, PGconn *kept) {
     return kept;
 }
 
-PGconn *operation_session() {
+}  // namespace
+
+namespace scb {
+
+PGconn *acquire_session() {
     const std::string conninfo = conninfo_from_environment();
     if (!scb::reuse_connections()) {
         return connect_from_environment(conninfo, false);
@@ -196,73 +193,33 @@ PGconn *operation_session() {
     return conn;
 }
 
-void end_operation_session(PGconn *conn) {
+PGconn *connect_database(const char *conninfo) {
+    if (conninfo != nullptr && conninfo[0] != '\0') {
+        return open_session(conninfo, false);
+    }
+    return connect_from_environment(conninfo_from_environment(), false);
+}
+
+void close_database(PGconn *conn) noexcept {
+    if (conn == nullptr) {
+        return;
+    }
+    PgConnHandle(conn).reset();
+    scb_log_info("Database connection closed");
+}
+
+
+void release_session(PGconn *conn) noexcept {
+    if (conn == nullptr) {
+        return;
+    }
     if (t_unproven == conn) {
         t_unproven = nullptr;
     }
     if (!SessionKeeper::instance().give_back(conn)) {
-        scb_db_close(conn);
+        close_database(conn);
     }
 }
-
-const char *const kConfigByBankSql =
-    "SELECT   b.scb_biller_id,   b.company_id,   c.api_key,   c.api_secret,   c.environment,   "
-    "c.application_id,   b.id AS bank_id,   c.id AS config_id,   c.name AS config_name FROM "
-    "res_partner_bank b INNER JOIN scb_api_config c ON c.id = b.scb_api_config_id WHERE b.id = $1 "
-    "AND b.use_scb_qr = true AND c.active = true LIMIT 1";
-
-enum ConfigColumn { kBillerId, kCompanyId, kApiKey, kApiSecret, kEnvironment, kApplicationId, kBankId, kConfigId, kConfigName };
-
-std::string configuration_document(const PGresult *row) {
-    auto text = [row](int column) { return scb::first_row_text(row, column); };
-    const scb::BankUrls urls = scb::bank_urls(text(kEnvironment));
-    return scb::json_object_of_strings({
-        {"biller_id", text(kBillerId)},
-        {"company_id", text(kCompanyId)},
-        {"api_key", text(kApiKey)},
-        {"api_secret", text(kApiSecret)},
-        {"environment", text(kEnvironment)},
-        {"application_id", text(kApplicationId)},
-        {"token_url", urls.token.c_str()},
-        {"qr_create_url", urls.qr_create.c_str()},
-        {"payment_inquiry_url", urls.inquiry.c_str()},
-        {"config_id", text(kConfigId)},
-        {"config_name", text(kConfigName)},
-    });
-}
-
-char *config_by_bank(PGconn *conn, const char *bank_account_id) {
-    if (conn == nullptr) {
-        scb_log_error("Database connection is NULL");
-        return nullptr;
-    }
-    const scb::PgResult result = scb::run_statement(conn, kConfigByBankSql, {bank_account_id});
-    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
-        scb_log_error(scb::bounded_format(kMessageLimit, "Query failed: %s", PQerrorMessage(conn)).c_str());
-        return nullptr;
-    }
-    if (PQntuples(result.get()) == 0) {
-        scb_log_error("No SCB config found for bank account");
-        return nullptr;
-    }
-    auto text = [&result](int column) { return scb::first_row_text(result.get(), column); };
-    scb_log_info(scb::bounded_format(kMessageLimit,
-                                     "Using SCB Config: Bank ID=%s, Config ID=%s, Biller ID=%s, Company=%s, Env=%s",
-                                     text(kBankId), text(kConfigId), text(kBillerId), text(kCompanyId),
-                                     text(kEnvironment))
-                     .c_str());
-    char *document = scb::to_c_text(configuration_document(result.get()));
-    if (document == nullptr) {
-        scb_log_error("Failed to allocate memory for config result");
-        return nullptr;
-    }
-    scb_log_info("Config retrieved from database");
-    return document;
-}
-
-}  // namespace
-
-namespace scb {
 
 PgResult run_statement(PGconn *conn, const char *sql, std::initializer_list<const char *> params) {
     const std::vector<const char *> values(params);
@@ -303,58 +260,3 @@ void close_kept_sessions() noexcept {
 }
 
 }  // namespace scb
-
-extern "C" {
-
-PGconn *scb_db_connect(const char *conninfo) noexcept {
-    try {
-        return connect(conninfo);
-    } catch (...) {
-        scb_log_error("Database connection failed: out of memory");
-        return nullptr;
-    }
-}
-
-void scb_db_close(PGconn *conn) noexcept {
-    if (conn == nullptr) {
-        return;
-    }
-    scb::PgConnHandle closing(conn);
-    closing.reset();
-    scb_log_info("Database connection closed");
-}
-
-PGconn *scb_db_acquire(void) noexcept {
-    try {
-        return operation_session();
-    } catch (...) {
-        scb_log_error("Database connection failed: out of memory");
-        return nullptr;
-    }
-}
-
-void scb_db_release(PGconn *conn) noexcept {
-    if (conn != nullptr) {
-        end_operation_session(conn);
-    }
-}
-
-char *scb_db_get_config_by_bank(PGconn *conn, const char *bank_account_id) noexcept {
-    try {
-        return config_by_bank(conn, bank_account_id);
-    } catch (...) {
-        scb_log_error("Failed to allocate memory for config result");
-        return nullptr;
-    }
-}
-
-char *scb_db_get_config(PGconn *conn) noexcept {
-    if (conn == nullptr) {
-        scb_log_error("Database connection is NULL");
-        return nullptr;
-    }
-    scb_log_info("Config retrieved (legacy method)");
-    return nullptr;
-}
-
-}  // extern "C"

@@ -1,47 +1,42 @@
-#include "scb_http.hpp"
+#include "http.hpp"
 
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
-#include "owners.hpp"
-#include "scb_kept.hpp"
+#include "keeper.hpp"
 #include "scb.h"
 #include "text.hpp"
 
 namespace scb {
 
-std::optional<std::string> url_with_query(CURL *handle, const char *url, const char *const *keys,
-                                          const char *const *values, int32_t count,
-                                          std::size_t max_query_chars) {
+std::optional<std::string> url_with_query(CURL *handle, const std::string &url,
+                                          const std::optional<QueryPairs> &query, std::size_t max_query_chars) {
     std::string built(url);
-    if (count <= 0 || keys == nullptr || values == nullptr) {
+    if (!query) {
         return built;
     }
     const std::size_t base = built.size();
     built += '?';
     bool first = true;
-    for (int32_t i = 0; i < count; ++i) {
-        if (keys[i] == nullptr || values[i] == nullptr) {
-            continue;
-        }
-        const CurlText encoded(curl_easy_escape(handle, values[i], 0));
+    for (const auto &[key, value] : *query) {
+        const CurlText encoded(curl_easy_escape(handle, value.c_str(), static_cast<int>(value.size())));
         if (!encoded) {
             return std::nullopt;
         }
         built += first ? "" : "&";
-        built += keys[i];
+        built += key;
         built += '=';
         built += encoded.get();
         first = false;
     }
-    // With every pair skipped the query is the "?" alone, which counts too.
+    // With no pair at all the query is the "?" alone, which counts too.
     if (built.size() - base > max_query_chars) {
         return std::nullopt;
     }
@@ -176,52 +171,17 @@ RequestHandle new_request_handle() noexcept {
     return request;
 }
 
-// A new record's body: the empty text alone.
-constexpr size_t kEmptyBodyBlock = 1;
-
-http_response *new_response() noexcept {
-    auto *response = static_cast<http_response *>(scb_malloc(sizeof(http_response)));
-    if (response == nullptr) {
-        return nullptr;
-    }
-    response->body = static_cast<char *>(scb_malloc(kEmptyBodyBlock));
-    if (response->body == nullptr) {
-        scb_free(response);
-        return nullptr;
-    }
-    response->body[0] = '\0';
-    response->status_code = 0;
-    response->body_size = 0;
-    return response;
-}
-
-// The record being filled and the size of its body block. The block grows
-// by doubling: growing it by each chunk alone copies a large answer once per
-// chunk wherever realloc cannot extend in place.
-struct BodySink {
-    http_response *record;
-    size_t capacity;
-};
-
-// libcurl's body sink: it must never throw, and a 0 return aborts the transfer.
+// libcurl's body sink: it must never throw, and a 0 return aborts the
+// transfer. The body grows by doubling, so a large answer is not copied once
+// per chunk.
 size_t write_callback(char *data, size_t size, size_t count, void *userdata) noexcept {
-    auto *sink = static_cast<BodySink *>(userdata);
-    http_response *response = sink->record;
     const size_t received = size * count;
-    const size_t needed = response->body_size + received + 1;
-    if (needed > sink->capacity) {
-        const size_t capacity = std::max(needed, sink->capacity * 2);
-        auto *grown = static_cast<char *>(std::realloc(response->body, capacity));
-        if (grown == nullptr) {
-            scb_log_error("Failed to allocate memory for HTTP response");
-            return 0;
-        }
-        response->body = grown;
-        sink->capacity = capacity;
+    try {
+        static_cast<std::string *>(userdata)->append(data, received);
+    } catch (...) {
+        scb_log_error("Failed to allocate memory for HTTP response");
+        return 0;
     }
-    std::memcpy(response->body + response->body_size, data, received);
-    response->body_size += received;
-    response->body[response->body_size] = '\0';
     return received;
 }
 
@@ -275,13 +235,13 @@ bool is_https(const char *url) noexcept {
     return strncasecmp(url, "https://", 8) == 0;
 }
 
-bool configure(CURL *handle, const char *url, curl_slist *headers, const char *post_body,
-               BodySink *sink) noexcept {
+bool configure(CURL *handle, const char *url, curl_slist *headers, const std::string *post_body,
+               std::string *sink) noexcept {
     const curl_write_callback sink_function = write_callback;
     const bool configured =
         curl_easy_setopt(handle, CURLOPT_URL, url) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers) == CURLE_OK &&
-        (post_body == nullptr || curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post_body) == CURLE_OK) &&
+        (post_body == nullptr || curl_easy_setopt(handle, CURLOPT_POSTFIELDS, post_body->c_str()) == CURLE_OK) &&
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, sink_function) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, sink) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTransferTimeoutSeconds) == CURLE_OK &&
@@ -306,89 +266,111 @@ bool safe_header_line(const char *line) noexcept {
     return true;
 }
 
-bool build_header_list(scb::CurlHeaderList &list, bool json_body, const char *const *headers,
-                       int32_t header_count) noexcept {
+bool build_header_list(scb::CurlHeaderList &list, bool json_body, const scb::HeaderLines &headers) noexcept {
     if (json_body && !scb::append_header(list, "Content-Type: application/json")) {
         return false;
     }
-    for (int32_t i = 0; headers != nullptr && i < header_count; ++i) {
-        if (headers[i] == nullptr) {
-            continue;
-        }
+    for (const std::string &line : headers) {
         // The line itself is not logged: it may carry a token.
-        if (!safe_header_line(headers[i])) {
+        if (!safe_header_line(line.c_str())) {
             scb_log_error("Refused a header line holding a control character");
             return false;
         }
-        if (!scb::append_header(list, headers[i])) {
+        if (!scb::append_header(list, line.c_str())) {
             return false;
         }
     }
     return true;
 }
 
-void log_response(const char *method, const http_response *response) {
-    const std::string body = scb::mask_json_values(response->body, {"accessToken", "access_token", "refreshToken", "refresh_token"});
-    scb_log_debug(scb::bounded_format(kRequestLineLimit, "[SCB API] %s response - Status: %ld, Body: %s",
-                                      method, static_cast<long>(response->status_code), body.c_str())
+void log_response(const char *method, const scb::HttpReply &reply) {
+    const std::string body =
+        scb::mask_json_values(reply.body.c_str(), {"accessToken", "access_token", "refreshToken", "refresh_token"});
+    scb_log_debug(scb::bounded_format(kRequestLineLimit, "[SCB API] %s response - Status: %ld, Body: %s", method,
+                                      reply.status, body.c_str())
                       .c_str());
 }
 
 // One exchange on its own handle. post_body null means GET; response_method
 // names the debug line written after the exchange (null: none).
-http_response *perform(RequestHandle request, const char *url, const char *post_body,
-                       const char *const *headers, int32_t header_count, const char *response_method) {
-    if (!is_https(url)) {
+std::optional<scb::HttpReply> perform(RequestHandle request, const std::string &url, const std::string *post_body,
+                                      const scb::HeaderLines &headers, const char *response_method) {
+    if (!is_https(url.c_str())) {
         scb_log_error("Refused a URL whose scheme is not https");
-        return nullptr;
-    }
-    scb::HttpResponse response(new_response());
-    if (!response) {
-        return nullptr;
+        return std::nullopt;
     }
     scb::CurlHeaderList list;
-    if (!build_header_list(list, post_body != nullptr, headers, header_count)) {
+    if (!build_header_list(list, post_body != nullptr, headers)) {
         scb_log_error("Failed to build HTTP header list");
-        return nullptr;
+        return std::nullopt;
     }
     if (post_body != nullptr) {
-        const std::string body = scb::mask_json_values(post_body, {"applicationSecret"});
-        scb_log_debug(scb::bounded_format(kRequestLineLimit, "[SCB API] POST - URL: %s, Body: %s", url,
+        const std::string body = scb::mask_json_values(*post_body, {"applicationSecret"});
+        scb_log_debug(scb::bounded_format(kRequestLineLimit, "[SCB API] POST - URL: %s, Body: %s", url.c_str(),
                                           body.c_str())
                           .c_str());
     }
-    BodySink sink{response.get(), kEmptyBodyBlock};
-    if (!configure(request.curl.get(), url, list.get(), post_body, &sink)) {
-        return nullptr;
+    scb::HttpReply reply;
+    if (!configure(request.curl.get(), url.c_str(), list.get(), post_body, &reply.body)) {
+        return std::nullopt;
     }
     const CURLcode result = curl_easy_perform(request.curl.get());
     if (result != CURLE_OK) {
         scb_log_error(scb::bounded_format(256, "CURL error: %s", curl_easy_strerror(result)).c_str());
-        return nullptr;
+        return std::nullopt;
     }
-    long status = 0;
-    if (curl_easy_getinfo(request.curl.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+    if (curl_easy_getinfo(request.curl.get(), CURLINFO_RESPONSE_CODE, &reply.status) != CURLE_OK) {
         scb_log_error("Failed to read HTTP status");
-        return nullptr;
+        return std::nullopt;
     }
-    response->status_code = status;
     if (response_method != nullptr) {
-        log_response(response_method, response.get());
+        log_response(response_method, reply);
     }
-    return response.release();
+    return reply;
 }
 
 }  // namespace
 
 namespace scb {
 
-std::optional<std::string> url_with_query(const char *url, const char *const *keys, const char *const *values,
-                                          int32_t count, std::size_t max_query_chars) {
+std::optional<HttpReply> post_json(const std::string &url, const std::string &body, const HeaderLines &headers) {
+    RequestHandle request = new_request_handle();
+    if (!request.curl) {
+        return std::nullopt;
+    }
+    return perform(std::move(request), url, &body, headers, "POST");
+}
+
+std::optional<HttpReply> get(const std::string &url, const HeaderLines &headers) {
+    RequestHandle request = new_request_handle();
+    if (!request.curl) {
+        return std::nullopt;
+    }
+    return perform(std::move(request), url, nullptr, headers, nullptr);
+}
+
+std::optional<HttpReply> get_with_query(const std::string &url, const std::optional<QueryPairs> &query,
+                                        const HeaderLines &headers) {
+    RequestHandle request = new_request_handle();
+    if (!request.curl) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> built = url_with_query(request.curl.get(), url, query, kQueryLimit);
+    if (!built) {
+        scb_log_error("Failed to build URL with parameters");
+        return std::nullopt;
+    }
+    scb_log_debug(bounded_format(kGetLineLimit, "[SCB API] GET - URL: %s", built->c_str()).c_str());
+    return perform(std::move(request), *built, nullptr, headers, "GET");
+}
+
+std::optional<std::string> url_with_query(const std::string &url, const QueryPairs &query,
+                                          std::size_t max_query_chars) {
     const CurlHandle encoder = new_handle();
     if (!encoder) {
         return std::nullopt;
     }
-    return url_with_query(encoder.get(), url, keys, values, count, max_query_chars);
+    return url_with_query(encoder.get(), url, query, max_query_chars);
 }
 
 void close_kept_bank_connections() noexcept {
@@ -396,61 +378,3 @@ void close_kept_bank_connections() noexcept {
 }
 
 }  // namespace scb
-
-extern "C" {
-
-http_response *http_post_json(const char *url, const char *body, const char *const *headers,
-                              int32_t header_count) noexcept {
-    try {
-        RequestHandle request = new_request_handle();
-        if (!request.curl) {
-            return nullptr;
-        }
-        return perform(std::move(request), scb::or_empty(url), scb::or_empty(body), headers, header_count, "POST");
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-http_response *http_get_with_params(const char *url, const char *const *keys, const char *const *values,
-                                    int32_t param_count, const char *const *headers,
-                                    int32_t header_count) noexcept {
-    try {
-        RequestHandle request = new_request_handle();
-        if (!request.curl) {
-            return nullptr;
-        }
-        const std::optional<std::string> built =
-            scb::url_with_query(request.curl.get(), scb::or_empty(url), keys, values, param_count, kQueryLimit);
-        if (!built) {
-            scb_log_error("Failed to build URL with parameters");
-            return nullptr;
-        }
-        scb_log_debug(scb::bounded_format(kGetLineLimit, "[SCB API] GET - URL: %s", built->c_str()).c_str());
-        return perform(std::move(request), built->c_str(), nullptr, headers, header_count, "GET");
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-http_response *http_get(const char *url, const char *const *headers, int32_t header_count) noexcept {
-    try {
-        RequestHandle request = new_request_handle();
-        if (!request.curl) {
-            return nullptr;
-        }
-        return perform(std::move(request), scb::or_empty(url), nullptr, headers, header_count, nullptr);
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-void http_response_free(http_response *response) noexcept {
-    if (response == nullptr) {
-        return;
-    }
-    scb_free(response->body);
-    scb_free(response);
-}
-
-}  // extern "C"

@@ -1,4 +1,5 @@
-// Connections kept open between operations when SCB_REUSE_CONNECTIONS is on.
+// Resources kept open between operations when SCB_REUSE_CONNECTIONS is on:
+// the database and bank adapters each keep their own connections here.
 //
 // Each thread keeps at most one resource per key (a database session per
 // connection string, a libcurl share per thread) and lends it to one operation

@@ -7,11 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "owners.hpp"
+#include "db.hpp"
+#include "outcome.hpp"
 
 namespace scb {
-
-constexpr std::size_t kMaxTokenLength = 255;
 
 // A cached token with the seconds the database says it has left.
 struct CachedToken {
@@ -23,25 +22,16 @@ struct CachedToken {
 // nothing when the statement failed or found no row.
 std::optional<CachedToken> cached_token(const PGresult *result, int token_column, int seconds_column);
 
+// The cached token of a configuration, by its own lookup statement.
+std::optional<CachedToken> look_up_token(PGconn *conn, const std::string &config_id);
+
 // Strictly more than the reuse margin left, and a token at all.
 bool reusable(const CachedToken &cached) noexcept;
 
-// The quoted value after the first "accessToken" of a token answer; nothing
-// when it is absent, not a quoted text, empty, longer than 255 characters or
-// holding a control character.
-std::optional<std::string> extract_access_token(const char *document);
+PgResult store_token(PGconn *conn, const std::string &token, int32_t lifetime, const std::string &config_id);
 
-// The integer after the first "expiresIn", clamped to 32 bits; 1800 when the
-// key is absent.
-int32_t extract_lifetime(const char *document) noexcept;
-
-PgResult store_token(PGconn *conn, const std::string &token, int32_t lifetime, const char *config_id);
 // Clears the cached token if it is still the rejected one.
-void invalidate_token(PGconn *conn, const char *config_id, const std::string &rejected);
-
-// The bank's rejection of a token: "code" then 9500, whatever white space
-// stands around the colon, and not followed by further digits.
-bool token_rejected(const char *document) noexcept;
+void invalidate_token(PGconn *conn, const std::string &config_id, const std::string &rejected);
 
 // What one way of fetching a new token writes and answers. Null lines are
 // not written.
@@ -55,11 +45,16 @@ struct TokenTexts {
     bool report_store;               // log whether the token was stored
 };
 
-// Requests a token, extracts it and stores it in the configuration row.
-// On failure the envelope to return goes to `failure` (null when even that
-// could not be made) and nothing is returned.
-std::optional<std::string> fetch_and_store_token(PGconn *conn, const char *api_key, const char *api_secret,
-                                                 const char *token_url, const char *config_id,
-                                                 const TokenTexts &texts, ScbText &failure);
+// Where a new token comes from and which row caches it.
+struct TokenSource {
+    std::string api_key;
+    std::string api_secret;
+    std::string token_url;
+    std::string config_id;
+};
+
+// Requests a token, extracts it and stores it in the configuration row; on
+// failure the envelope to return.
+Outcome<std::string> fetch_and_store_token(PGconn *conn, const TokenSource &source, const TokenTexts &texts);
 
 }  // namespace scb

@@ -1,0 +1,201 @@
+#include "inquiry.hpp"
+
+#include <ctime>
+#include <optional>
+#include <vector>
+
+#include "bank.hpp"
+#include "db.hpp"
+#include "erp_session.hpp"
+#include "http.hpp"
+#include "readers.hpp"
+#include "scb.h"
+#include "sql.hpp"
+#include "text.hpp"
+#include "token_cache.hpp"
+
+namespace scb {
+
+namespace {
+
+enum ConfigColumn { kApiKey, kApiSecret, kEnvironment, kAccessToken, kExpiresUtc, kSecondsLeft };
+
+// The POST form's URL lives in a 2,048-byte buffer.
+constexpr std::size_t kPostUrlLimit = 2047;
+
+const TokenTexts kFirstTokenTexts = {
+    nullptr, "[SCB API] Refreshing access token for payment inquiry", "Failed to refresh SCB access token", nullptr,
+    "Failed to parse access token", false, false,
+};
+
+const TokenTexts kRetryTokenTexts = {
+    nullptr, "[SCB API] Refreshing token after 401 error", "Failed to refresh token after 401", nullptr,
+    "Failed to parse new token", false, false,
+};
+
+struct InquiryTarget {
+    std::string api_key;     // cut copy, as sent in resourceOwnerId
+    std::string token_url;
+    std::string inquiry_url;
+    bool get_form = false;
+};
+
+// The bank keeps transaction dates in Thailand's time (UTC+07:00, no daylight
+// saving); today's date in UTC is still yesterday there until 07:00.
+constexpr std::time_t kThailandOffsetSeconds = 7 * 60 * 60;
+
+std::string today_in_thailand() {
+    const std::time_t now = std::time(nullptr) + kThailandOffsetSeconds;
+    std::tm thailand{};
+    char date[16] = "";
+    if (gmtime_r(&now, &thailand) != nullptr) {
+        std::strftime(date, sizeof date, "%Y-%m-%d", &thailand);
+    }
+    return date;
+}
+
+// Pairs in the bank's order; empty when neither a transaction reference nor
+// both biller id and first reference are given.
+QueryPairs inquiry_pairs(const InquiryQuery &query) {
+    const std::string date = !query.transaction_date.empty() ? query.transaction_date : today_in_thailand();
+    if (!query.transaction_ref.empty()) {
+        return {{"eventCode", "00300104"}, {"partnerTransactionId", query.transaction_ref}, {"transactionDate", date}};
+    }
+    if (query.biller_id.empty() || query.reference1.empty()) {
+        return {};
+    }
+    QueryPairs pairs = {{"eventCode", "00300100"}, {"billerId", query.biller_id}, {"reference1", query.reference1}};
+    if (!query.reference2.empty()) {
+        pairs.emplace_back("reference2", query.reference2);
+    }
+    if (!query.amount.empty()) {
+        pairs.emplace_back("amount", query.amount);
+    }
+    pairs.emplace_back("transactionDate", date);
+    return pairs;
+}
+
+// One attempt: nothing when no request identifier could be made (nothing is
+// sent), else the exchange, nothing inside when none completed.
+std::optional<std::optional<HttpReply>> send_inquiry(const InquiryTarget &target, const QueryPairs &pairs,
+                                                     const std::string &token) {
+    const std::optional<std::string> request_id = new_request_id();
+    if (!request_id) {
+        return std::nullopt;
+    }
+    const HeaderLines headers = {bounded_format(1024, "Authorization: Bearer %s", token.c_str()),
+                                 bounded_format(512, "resourceOwnerId: %s", target.api_key.c_str()),
+                                 bounded_format(512, "requestUId: %s", request_id->c_str()), "Accept-Language: EN"};
+    if (target.get_form) {
+        return get_with_query(target.inquiry_url, pairs, headers);
+    }
+    const std::size_t room = target.inquiry_url.size() < kPostUrlLimit ? kPostUrlLimit - target.inquiry_url.size() : 0;
+    const std::optional<std::string> url = url_with_query(target.inquiry_url, pairs, room);
+    if (!url) {
+        scb_log_error("Failed to build URL with parameters");
+        return std::optional<HttpReply>();
+    }
+    return post_json(*url, "", headers);
+}
+
+// Configuration and token on a session ended before any inquiry goes out.
+Outcome<std::string> configuration_and_token(const char *config_id, InquiryTarget &target) {
+    const char *const unreachable = "Failed to connect to PostgreSQL for payment inquiry";
+    const DbSession session(acquire_session());
+    if (!session) {
+        return Outcome<std::string>::failed(database_unreachable(unreachable));
+    }
+    const PgResult row = run_statement(session.get(), sql::kInquiryConfig, {config_id});
+    if (!has_rows(row.get()) && connection_lost(session.get())) {
+        return Outcome<std::string>::failed(database_unreachable(unreachable));
+    }
+    if (!has_rows(row.get())) {
+        scb_log_error("Failed to get SCB config for payment inquiry");
+        return Outcome<std::string>::failed(
+            ScbText(scb_create_error_response(9003, "SCB configuration not found or inactive")));
+    }
+    auto text = [&row](int column) { return first_row_text(row.get(), column); };
+    target.api_key = utf8_prefix(text(kApiKey), 255);
+    const std::string environment = utf8_prefix(text(kEnvironment), 31);
+    const BankUrls urls = bank_urls(environment.c_str());
+    target.token_url = urls.token;
+    target.inquiry_url = urls.inquiry;
+    target.get_form = environment == "sandbox";
+    const std::optional<CachedToken> cached = cached_token(row.get(), kAccessToken, kSecondsLeft);
+    if (cached && reusable(*cached)) {
+        scb_log_info(
+            bounded_format(256, "Using cached access token (valid for %.0f more seconds)", cached->seconds_left)
+                .c_str());
+        return cached->token;
+    }
+    const TokenSource source{target.api_key, utf8_prefix(text(kApiSecret), 255), target.token_url,
+                             or_empty(config_id)};
+    return fetch_and_store_token(session.get(), source, kFirstTokenTexts);
+}
+
+// After a rejected token: a new session, key and secret read again, a new
+// token stored, and the session ended again.
+Outcome<std::string> token_after_rejection(const char *config_id, const InquiryTarget &target) {
+    const DbSession session(acquire_session());
+    if (!session) {
+        scb_log_error("Failed to reconnect to database for token refresh");
+        return Outcome<std::string>::failed(
+            ScbText(scb_create_error_response(9002, "Failed to reconnect to database")));
+    }
+    const PgResult row = run_statement(session.get(), sql::kInquiryRetryConfig, {config_id});
+    if (!has_rows(row.get())) {
+        return Outcome<std::string>::failed(
+            ScbText(scb_create_error_response(9003, "Failed to get config for token refresh")));
+    }
+    const TokenSource source{first_row_text(row.get(), kApiKey), first_row_text(row.get(), kApiSecret),
+                             target.token_url, or_empty(config_id)};
+    return fetch_and_store_token(session.get(), source, kRetryTokenTexts);
+}
+
+bool token_refused(const HttpReply &reply) noexcept {
+    return reply.status == 401 || token_rejected(reply.body.c_str());
+}
+
+}  // namespace
+
+ScbText payment_inquiry(const char *config_id, const InquiryQuery &query) {
+    InquiryTarget target;
+    Outcome<std::string> token = configuration_and_token(config_id, target);
+    if (!token) {
+        return token.failure();
+    }
+    const QueryPairs pairs = inquiry_pairs(query);
+    if (pairs.empty()) {
+        return ScbText(scb_create_error_response(
+            9004, "Invalid parameters: either transaction_ref or (biller_id + reference1) required"));
+    }
+    std::optional<std::optional<HttpReply>> reply = send_inquiry(target, pairs, *token);
+    if (!reply) {
+        return nullptr;
+    }
+    if (!*reply) {
+        scb_log_error("Failed to get response from payment inquiry endpoint");
+        return ScbText(
+            scb_create_error_response(9102, "Network error: Failed to connect to payment inquiry endpoint"));
+    }
+    if (token_refused(**reply)) {
+        scb_log_debug("[SCB API] Payment inquiry got 401/9500 error, refreshing token and retrying");
+        reply->reset();
+        Outcome<std::string> renewed = token_after_rejection(config_id, target);
+        if (!renewed) {
+            return renewed.failure();
+        }
+        scb_log_debug("[SCB API] Token refreshed, retrying payment inquiry");
+        reply = send_inquiry(target, pairs, *renewed);
+        if (!reply) {
+            return nullptr;
+        }
+        if (!*reply) {
+            scb_log_error("Failed to get response from payment inquiry retry");
+            return ScbText(scb_create_error_response(9102, "Network error on retry"));
+        }
+    }
+    return bank_answer(**reply, "Payment inquiry", "Payment inquiry successful");
+}
+
+}  // namespace scb

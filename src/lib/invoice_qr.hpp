@@ -1,0 +1,27 @@
+// The QR of an invoice: created at the bank once, kept as the invoice's
+// payment intent, and handed back from the database on every later call.
+#pragma once
+
+#include <cstdint>
+
+#include <libpq-fe.h>
+
+#include "owned.hpp"
+
+namespace scb {
+
+struct InvoiceRequest {
+    PGconn *conn = nullptr;
+    int32_t invoice_id = 0;
+    int32_t company_id = 0;
+    int32_t config_id = 0;
+    const char *reference = nullptr;        // stored as given; sent to the bank as ref1
+    const char *bank_account_id = nullptr;  // whose configuration makes the QR
+    double amount = 0.0;
+};
+
+// The stored intent, or a new QR stored as one; else the bank's refusal or an
+// envelope. Null only when no memory could be had.
+ScbText qr_for_invoice(const InvoiceRequest &request);
+
+}  // namespace scb

@@ -1,0 +1,61 @@
+// Every statement the library sends to the ERP database, in one place, so the
+// benchmark floor and the peer client can send exactly the same texts.
+#pragma once
+
+namespace scb::sql {
+
+// Session set-up, sent only when the server reports a zone other than UTC.
+inline constexpr const char *kSessionInUtc = "SET TimeZone TO 'UTC'";
+
+// Bank-account configuration: $1 bank account id.
+inline constexpr const char *kConfigByBank =
+    "SELECT   b.scb_biller_id,   b.company_id,   c.api_key,   c.api_secret,   c.environment,   "
+    "c.application_id,   b.id AS bank_id,   c.id AS config_id,   c.name AS config_name FROM "
+    "res_partner_bank b INNER JOIN scb_api_config c ON c.id = b.scb_api_config_id WHERE b.id = $1 "
+    "AND b.use_scb_qr = true AND c.active = true LIMIT 1";
+
+// Credentials of an active configuration: $1 configuration id.
+inline constexpr const char *kConfigById =
+    "SELECT api_key, api_secret, environment FROM scb_api_config WHERE id = $1 AND active = true LIMIT 1";
+
+// Token cache: $1 configuration id; the expiry read in UTC.
+inline constexpr const char *kTokenLookup =
+    "SELECT access_token, token_expires_at AT TIME ZONE 'UTC' AS expires_utc, EXTRACT(EPOCH FROM "
+    "(token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS seconds_until_expiry FROM "
+    "scb_api_config WHERE id = $1";
+
+// $1 token, $2 lifetime in seconds, $3 configuration id.
+inline constexpr const char *kTokenStore =
+    "UPDATE scb_api_config SET access_token = $1, token_expires_at = NOW() AT TIME ZONE 'UTC' + ($2 || "
+    "' seconds')::INTERVAL WHERE id = $3";
+
+// Only the token that was rejected ($2): another caller may have stored a fresh one meanwhile.
+inline constexpr const char *kTokenInvalidate =
+    "UPDATE scb_api_config SET access_token = NULL, token_expires_at = NULL WHERE id = $1 AND access_token = $2";
+
+// Inquiry: credentials, environment and cached token of an active configuration ($1).
+inline constexpr const char *kInquiryConfig =
+    "SELECT api_key, api_secret, environment, access_token, token_expires_at AT TIME ZONE 'UTC' AS "
+    "expires_utc, EXTRACT(EPOCH FROM (token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS "
+    "seconds_until_expiry FROM scb_api_config WHERE id = $1 AND active = true";
+inline constexpr const char *kInquiryRetryConfig =
+    "SELECT api_key, api_secret FROM scb_api_config WHERE id = $1 AND active = true";
+
+// Intent store: $1 invoice id, $2 company id.
+inline constexpr const char *kLiveIntent =
+    "SELECT id, reference, qr_payload, qr_image_base64, transaction_id, amount, status, channel FROM "
+    "scb_payment_intent WHERE invoice_id = $1 AND company_id = $2 AND status NOT IN ('expired', 'cancelled', "
+    "'failed') ORDER BY id DESC LIMIT 1";
+inline constexpr const char *kAnyIntent = "SELECT id FROM scb_payment_intent WHERE invoice_id = $1 AND company_id = $2";
+inline constexpr const char *kUpdateIntent =
+    "UPDATE scb_payment_intent SET qr_payload = $1, qr_image_base64 = $2, transaction_id = $3, amount = $4, "
+    "write_date = NOW() WHERE id = $5";
+inline constexpr const char *kInsertIntent =
+    "INSERT INTO scb_payment_intent (invoice_id, company_id, scb_api_config_id, reference, amount,  channel, "
+    "qr_payload, qr_image_base64, transaction_id,  status, created_at, create_date, write_date) VALUES ($1, $2, "
+    "$3, $4, $5, $6, $7, $8, $9, 'pending',         (NOW() AT TIME ZONE 'UTC'), (NOW() AT TIME ZONE 'UTC'), "
+    "(NOW() AT TIME ZONE 'UTC')) RETURNING id";
+inline constexpr const char *kConfirmIntent =
+    "UPDATE scb_payment_intent SET status = 'confirmed', write_date = NOW() WHERE id = $1";
+
+}  // namespace scb::sql
