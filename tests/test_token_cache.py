@@ -1,7 +1,12 @@
-"""The access token kept in the configuration row, as QR creation for a bank account uses it."""
+"""The access token kept in the configuration row, as QR creation for a bank account and the
+inquiry use it, renewed by one caller at a time across processes."""
 
 import json
 import re
+import subprocess
+import sys
+import textwrap
+import time
 
 import pytest
 
@@ -148,3 +153,113 @@ def test_rejection_is_code_9500_whatever_the_white_space(erp, account, first_ans
     else:
         assert result == json.loads(first_answer)
         assert (len(erp.sandbox.requests_to("token")), len(erp.sandbox.requests_to("qr"))) == (1, 1)
+
+
+RENEWAL_LOCK = "pg_advisory_xact_lock(1397965396, $1)"
+STATEMENT = re.compile(r"LOG:  (?:statement|execute <unnamed>): (.*)")
+CONFIG_BY_BANK = "SELECT   b.scb_biller_id,   b.company_id,"
+TOKEN_LOOKUP = "SELECT access_token, token_expires_at AT TIME ZONE 'UTC' AS expires_utc,"
+TOKEN_STORE = "UPDATE scb_api_config SET access_token = $1,"
+
+
+def statements_of(call, pg, monkeypatch):
+    """The statements the module's own session sent during call(), in order (session set-up aside)."""
+    monkeypatch.setenv("PGOPTIONS", "-c log_statement=all")
+    log = pg.root / "server.log"
+    start = log.stat().st_size
+    call()
+    time.sleep(0.2)  # the server writes its log a moment after answering
+    with open(log, encoding="utf-8", errors="replace") as lines:
+        lines.seek(start)
+        sent = [match.group(1) for match in map(STATEMENT.search, lines) if match]
+    return [text for text in sent if not text.startswith("SET TimeZone")]
+
+
+@pytest.mark.parametrize("seconds_left, expected", [
+    (1000, [CONFIG_BY_BANK, TOKEN_LOOKUP]),
+    (100, [CONFIG_BY_BANK, TOKEN_LOOKUP, "BEGIN", "SET LOCAL lock_timeout = '35s'",
+           f"SELECT {RENEWAL_LOCK}", TOKEN_LOOKUP, TOKEN_STORE, "COMMIT"]),
+], ids=["usable", "stale"])
+def test_only_a_stale_token_costs_the_renewal_statements(erp, account, pg, monkeypatch, seconds_left, expected):
+    config_id, bank_id = account
+    seed_token(erp, config_id, _binding.scb_api_refresh_token(str(config_id))["data"]["accessToken"], seconds_left)
+
+    sent = statements_of(lambda: create_qr(bank_id), pg, monkeypatch)
+
+    assert len(sent) == len(expected) and all(text.startswith(start) for text, start in zip(sent, expected)), sent
+
+
+WORKER = textwrap.dedent("""
+    import json, sys, time
+    from halvenor_scb_lib import _binding
+    operation, target, calls, start_at = sys.argv[1], sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
+    time.sleep(max(0.0, start_at - time.time()))
+    codes = []
+    for call in range(calls):
+        if operation == "qr":
+            answer = _binding.scb_api_create_qr_by_bank(target, 10.0, f"W{call}", "RENEW")
+        else:
+            answer = _binding.scb_api_payment_inquiry(target, transaction_ref="T1")
+        codes.append(answer["status"]["code"])
+    print(json.dumps(codes))
+""")
+
+
+def run_workers(count, operation, target, calls=3):
+    """count processes making calls at the same moment; each one's status codes."""
+    start_at = time.time() + 3.0
+    workers = [subprocess.Popen([sys.executable, "-c", WORKER, operation, str(target), str(calls), str(start_at)],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+               for _ in range(count)]
+    return [json.loads(worker.communicate(timeout=120)[0]) for worker in workers]
+
+
+def crossing(erp, config_id, ending):
+    """A cached token that every worker finds stale at once, or one the bank has revoked."""
+    token = _binding.scb_api_refresh_token(str(config_id))["data"]["accessToken"]
+    if ending == "expiry":
+        seed_token(erp, config_id, token, 290)
+    else:
+        seed_token(erp, config_id, token, 1000)
+        erp.sandbox.revoke_token(token)
+    erp.sandbox.requests.clear()
+    # A slow token endpoint keeps the renewal in flight while the others arrive.
+    erp.sandbox.fault("token", latency=0.3)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("operation", ["qr", "inquiry"])
+@pytest.mark.parametrize("ending", ["expiry", "revocation"])
+@pytest.mark.parametrize("pooling", ["direct", "transaction"])
+def test_sixteen_processes_renew_once(erp, bouncer_erp, operation, ending, pooling):
+    if pooling == "transaction":
+        erp = bouncer_erp("transaction")
+    config_id = erp.add_config()
+    bank_id = erp.add_bank_account(config_id)
+    crossing(erp, config_id, ending)
+
+    codes = run_workers(16, operation, bank_id if operation == "qr" else config_id)
+
+    assert codes == [[1000] * 3] * 16
+    assert len(erp.sandbox.requests_to("token")) == 1
+    assert erp.token_row(config_id)[0] == erp.sandbox.issued_tokens[-1]
+    bank_requests = [r for r in erp.sandbox.requests if r.endpoint != "token"]
+    stale = [r for r in bank_requests if r.header("Authorization") == f"Bearer {erp.sandbox.issued_tokens[0]}"]
+    # Every request that met the revoked token was retried once with the renewed one, and no worker met it twice.
+    assert len(bank_requests) == 48 + len(stale)
+    assert len(stale) <= 16 if ending == "revocation" else stale == []
+
+
+@pytest.mark.slow
+def test_a_caller_that_waits_past_the_lock_timeout_renews_alone(erp, account, capfd):
+    config_id, bank_id = account
+    seed_token(erp, config_id, _binding.scb_api_refresh_token(str(config_id))["data"]["accessToken"], 100)
+    erp.sandbox.requests.clear()
+    with erp.pg.connect() as holder:
+        holder.execute("SELECT pg_advisory_lock(1397965396, %s)", (config_id,))
+        started = time.monotonic()
+        assert create_qr(bank_id)["status"]["code"] == 1000
+        waited = time.monotonic() - started
+    assert 35 <= waited < 45
+    assert len(erp.sandbox.requests_to("token")) == 1
+    assert "ERROR: Token renewal lock not granted, renewing without it: " in capfd.readouterr().err

@@ -251,6 +251,19 @@ const char *first_row_text(const PGresult *result, int column) noexcept {
     return PQgetvalue(result, 0, column);
 }
 
+Transaction::Transaction(PGconn *conn) : conn_(conn), open_(command_ok(run_statement(conn, sql::kBegin, {}).get())) {}
+
+Transaction::~Transaction() {
+    if (open_) {
+        (void)PgResult(PQexec(conn_, sql::kRollback));
+    }
+}
+
+bool Transaction::commit() {
+    open_ = false;
+    return command_ok(run_statement(conn_, sql::kCommit, {}).get());
+}
+
 bool database_environment_missing() noexcept {
     return std::getenv("PGHOST") == nullptr && std::getenv("PGDATABASE") == nullptr;
 }

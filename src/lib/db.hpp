@@ -55,6 +55,25 @@ bool command_ok(const PGresult *result) noexcept;
 // The column's text in row 0; NULL reads as the empty text.
 const char *first_row_text(const PGresult *result, int column) noexcept;
 
+// A transaction on a session, rolled back unless committed, so no early
+// return leaves the session inside it.
+class Transaction {
+public:
+    explicit Transaction(PGconn *conn);
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+    ~Transaction();
+
+    bool begun() const noexcept { return open_; }
+
+    // COMMIT; false when it failed (the server then ended the transaction).
+    bool commit();
+
+private:
+    PGconn *conn_;
+    bool open_;
+};
+
 // True when neither PGHOST nor PGDATABASE is present in the environment.
 bool database_environment_missing() noexcept;
 

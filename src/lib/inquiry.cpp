@@ -130,12 +130,13 @@ Outcome<std::string> configuration_and_token(const char *config_id, InquiryTarge
     }
     const TokenSource source{target.api_key, utf8_prefix(text(kApiSecret), 255), target.token_url,
                              or_empty(config_id)};
-    return fetch_and_store_token(session.get(), source, kFirstTokenTexts);
+    return renew_token(session.get(), source, "", kFirstTokenTexts);
 }
 
 // After a rejected token: a new session, key and secret read again, a new
-// token stored, and the session ended again.
-Outcome<std::string> token_after_rejection(const char *config_id, const InquiryTarget &target) {
+// token (or one another caller stored meanwhile), and the session ended again.
+Outcome<std::string> token_after_rejection(const char *config_id, const InquiryTarget &target,
+                                           const std::string &rejected) {
     const DbSession session(acquire_session());
     if (!session) {
         scb_log_error("Failed to reconnect to database for token refresh");
@@ -149,7 +150,7 @@ Outcome<std::string> token_after_rejection(const char *config_id, const InquiryT
     }
     const TokenSource source{first_row_text(row.get(), kApiKey), first_row_text(row.get(), kApiSecret),
                              target.token_url, or_empty(config_id)};
-    return fetch_and_store_token(session.get(), source, kRetryTokenTexts);
+    return renew_token(session.get(), source, rejected, kRetryTokenTexts);
 }
 
 bool token_refused(const HttpReply &reply) noexcept {
@@ -181,7 +182,7 @@ ScbText payment_inquiry(const char *config_id, const InquiryQuery &query) {
     if (token_refused(**reply)) {
         scb_log_debug("[SCB API] Payment inquiry got 401/9500 error, refreshing token and retrying");
         reply->reset();
-        Outcome<std::string> renewed = token_after_rejection(config_id, target);
+        Outcome<std::string> renewed = token_after_rejection(config_id, target, *token);
         if (!renewed) {
             return renewed.failure();
         }

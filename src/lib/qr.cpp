@@ -68,12 +68,12 @@ Outcome<std::string> acquire_token(PGconn *conn, const TokenSource &source) {
                                     cached->seconds_left)
                          .c_str());
     }
-    return fetch_and_store_token(conn, source, kAcquisitionTexts);
+    return renew_token(conn, source, "", kAcquisitionTexts);
 }
 
-Outcome<std::string> renew_token(PGconn *conn, const TokenSource &source, const std::string &rejected) {
+Outcome<std::string> replace_rejected_token(PGconn *conn, const TokenSource &source, const std::string &rejected) {
     invalidate_token(conn, source.config_id, rejected);
-    return fetch_and_store_token(conn, source, kRenewalTexts);
+    return renew_token(conn, source, rejected, kRenewalTexts);
 }
 
 ScbText create_with(const QrCredentials &credentials, const std::string &token, const QrRequest &request) {
@@ -146,7 +146,7 @@ ScbText create_qr_by_bank_account(const char *bank_account_id, const QrRequest &
     }
     scb_log_debug("[SCB API] Got 401/9500 error, refreshing token and retrying");
     answer.reset();
-    Outcome<std::string> renewed = renew_token(conn, credentials.token, *token);
+    Outcome<std::string> renewed = replace_rejected_token(conn, credentials.token, *token);
     if (!renewed) {
         return renewed.failure();
     }

@@ -33,6 +33,16 @@ inline constexpr const char *kTokenStore =
 inline constexpr const char *kTokenInvalidate =
     "UPDATE scb_api_config SET access_token = NULL, token_expires_at = NULL WHERE id = $1 AND access_token = $2";
 
+// Single-flight renewal: one caller at a time renews a configuration's token,
+// under a transaction-scoped advisory lock in the module's own namespace
+// (1397965396, "SCBT") keyed by the configuration id ($1), waiting a little
+// longer than the bank's 30-second request limit.
+inline constexpr const char *kBegin = "BEGIN";
+inline constexpr const char *kCommit = "COMMIT";
+inline constexpr const char *kRollback = "ROLLBACK";
+inline constexpr const char *kRenewalLockTimeout = "SET LOCAL lock_timeout = '35s'";
+inline constexpr const char *kRenewalLock = "SELECT pg_advisory_xact_lock(1397965396, $1)";
+
 // Inquiry: credentials, environment and cached token of an active configuration ($1).
 inline constexpr const char *kInquiryConfig =
     "SELECT api_key, api_secret, environment, access_token, token_expires_at AT TIME ZONE 'UTC' AS "

@@ -17,8 +17,42 @@ constexpr int32_t kTokenFailureCode = 9301;
 
 enum LookupColumn { kToken, kExpiresUtc, kSecondsLeft };
 
+// Takes the configuration's renewal lock inside `renewal`; false after
+// logging why when it could not be had.
+bool lock_renewal(PGconn *conn, const Transaction &renewal, const std::string &config_id) {
+    if (!renewal.begun() || !command_ok(run_statement(conn, sql::kRenewalLockTimeout, {}).get())) {
+        scb_log_error("Could not start the token renewal transaction, renewing without the lock");
+        return false;
+    }
+    const PgResult locked = run_statement(conn, sql::kRenewalLock, {config_id.c_str()});
+    if (PQresultStatus(locked.get()) != PGRES_TUPLES_OK) {
+        scb_log_error(bounded_format(512, "Token renewal lock not granted, renewing without it: %s",
+                                     PQerrorMessage(conn))
+                          .c_str());
+        return false;
+    }
+    return true;
+}
+
 Outcome<std::string> token_failure(const char *description) {
     return Outcome<std::string>::failed(ScbText(scb_create_error_response(kTokenFailureCode, description)));
+}
+
+// Holding the lock: a token another caller stored meanwhile, else a new one
+// from the bank, stored before the lock goes with the transaction.
+Outcome<std::string> renew_under_lock(PGconn *conn, Transaction &renewal, const TokenSource &source,
+                                      const std::string &rejected, const TokenTexts &texts) {
+    const std::optional<CachedToken> cached = look_up_token(conn, source.config_id);
+    if (cached && reusable(*cached) && cached->token != rejected) {
+        (void)renewal.commit();
+        scb_log_info(bounded_format(256, "Using access token renewed by another caller (valid for %.0f more seconds)",
+                                    cached->seconds_left)
+                         .c_str());
+        return cached->token;
+    }
+    Outcome<std::string> renewed = fetch_and_store_token(conn, source, texts);
+    (void)renewal.commit();
+    return renewed;
 }
 
 }  // namespace
@@ -81,6 +115,17 @@ Outcome<std::string> fetch_and_store_token(PGconn *conn, const TokenSource &sour
         scb_log_error("Failed to cache token in database (non-fatal)");
     }
     return std::move(*token);
+}
+
+Outcome<std::string> renew_token(PGconn *conn, const TokenSource &source, const std::string &rejected,
+                                 const TokenTexts &texts) {
+    {
+        Transaction renewal(conn);
+        if (lock_renewal(conn, renewal, source.config_id)) {
+            return renew_under_lock(conn, renewal, source, rejected, texts);
+        }
+    }
+    return fetch_and_store_token(conn, source, texts);
 }
 
 }  // namespace scb

@@ -57,4 +57,14 @@ struct TokenSource {
 // failure the envelope to return.
 Outcome<std::string> fetch_and_store_token(PGconn *conn, const TokenSource &source, const TokenTexts &texts);
 
+// A new token when the cached one is stale or was rejected (`rejected`; empty
+// when none was), renewed by one caller at a time across threads, processes
+// and machines: under the configuration's renewal lock the cached token is
+// read again, and one another caller stored meanwhile (usable, and not the
+// rejected one) is taken without asking the bank; else the bank is asked and
+// the new token stored before the lock is released. A caller that waits
+// longer than the lock timeout, or cannot take the lock, renews on its own.
+Outcome<std::string> renew_token(PGconn *conn, const TokenSource &source, const std::string &rejected,
+                                 const TokenTexts &texts);
+
 }  // namespace scb
