@@ -21,7 +21,7 @@ import tempfile
 import time
 import weakref
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 import psycopg
 from psycopg import sql
@@ -228,7 +228,49 @@ def _discard(cluster: _Cluster) -> None:
     shutil.rmtree(cluster.root, ignore_errors=True)
 
 
-class ThrowawayPostgres:
+_Server = TypeVar("_Server", bound="_Throwaway")
+
+
+class _Throwaway:
+    """A server process of ours living in a temporary directory, gone after stop()."""
+
+    _what = "the server"
+    _directory_prefix = "scb-"
+
+    def __init__(self) -> None:
+        self._cluster: _Cluster | None = None
+        self._finalizer: weakref.finalize[[_Cluster], _Throwaway] | None = None
+
+    def __enter__(self: _Server) -> _Server:
+        self.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def start(self) -> None:
+        if self._cluster is not None:
+            raise RuntimeError(f"{self._what} is already started")
+        account = _server_account()
+        self._cluster = _Cluster(Path(tempfile.mkdtemp(prefix=self._directory_prefix)))
+        self._finalizer = weakref.finalize(self, _discard, self._cluster)
+        try:
+            self._boot(account)
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self) -> None:
+        if self._finalizer is not None:
+            self._finalizer()
+        self._cluster = None
+        self._finalizer = None
+
+    def _boot(self, account: pwd.struct_passwd | None) -> None:
+        raise NotImplementedError
+
+
+class ThrowawayPostgres(_Throwaway):
     """A private PostgreSQL cluster in a temporary directory, gone after stop().
 
     Local (unix socket) connections are trusted; TCP connections on
@@ -236,21 +278,14 @@ class ThrowawayPostgres:
     """
 
     user = SUPERUSER
+    _directory_prefix = "scb-pg-"
 
     def __init__(self, *, dbname: str = "erp", timezone: str | None = None) -> None:
+        super().__init__()
         self.dbname = dbname
         self.timezone = timezone
         self.host = ""
         self.port = 0
-        self._cluster: _Cluster | None = None
-        self._finalizer: weakref.finalize[[_Cluster], ThrowawayPostgres] | None = None
-
-    def __enter__(self) -> ThrowawayPostgres:
-        self.start()
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.stop()
 
     @property
     def root(self) -> Path:
@@ -262,25 +297,6 @@ class ThrowawayPostgres:
     @property
     def running(self) -> bool:
         return self._cluster is not None and self._cluster.server is not None and self._cluster.server.poll() is None
-
-    def start(self) -> None:
-        if self._cluster is not None:
-            raise RuntimeError("the server is already started")
-        account = _server_account()
-        bindir = find_bindir()
-        self._cluster = _Cluster(Path(tempfile.mkdtemp(prefix="scb-pg-")))
-        self._finalizer = weakref.finalize(self, _discard, self._cluster)
-        try:
-            self._boot(bindir, account)
-        except BaseException:
-            self.stop()
-            raise
-
-    def stop(self) -> None:
-        if self._finalizer is not None:
-            self._finalizer()
-        self._cluster = None
-        self._finalizer = None
 
     def restart(self) -> None:
         """Shut the server down (fast: sessions are terminated) and start it again on the same data and port."""
@@ -302,7 +318,8 @@ class ThrowawayPostgres:
         self._launch(find_bindir(), _server_account())
         self._wait_until_ready()
 
-    def _boot(self, bindir: Path, account: pwd.struct_passwd | None) -> None:
+    def _boot(self, account: pwd.struct_passwd | None) -> None:
+        bindir = find_bindir()
         root = self.root
         sockets = root / "socket"
         sockets.mkdir()
@@ -483,7 +500,7 @@ class ThrowawayPostgres:
         return {"config_id": config_id, "bank_account_id": bank_account_id, "company_id": company_id}
 
 
-class ThrowawayPgBouncer:
+class ThrowawayPgBouncer(_Throwaway):
     """A PgBouncer on 127.0.0.1 in front of a ThrowawayPostgres, gone after stop().
 
     Each pool mode is a database of its own, named ``<dbname>_<mode>``
@@ -493,40 +510,13 @@ class ThrowawayPgBouncer:
     """
 
     POOL_MODES = ("transaction", "session")
+    _what = "the bouncer"
+    _directory_prefix = "scb-pgbouncer-"
 
     def __init__(self, server: ThrowawayPostgres) -> None:
+        super().__init__()
         self.server = server
         self.port = 0
-        self._cluster: _Cluster | None = None
-        self._finalizer: weakref.finalize[[_Cluster], ThrowawayPgBouncer] | None = None
-
-    def __enter__(self) -> ThrowawayPgBouncer:
-        self.start()
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.stop()
-
-    def start(self) -> None:
-        if self._cluster is not None:
-            raise RuntimeError("the bouncer is already started")
-        binary = shutil.which("pgbouncer") or "/usr/sbin/pgbouncer"
-        if not Path(binary).is_file():
-            raise PostgresUnavailable("pgbouncer not found; install the pgbouncer package")
-        account = _server_account()
-        self._cluster = _Cluster(Path(tempfile.mkdtemp(prefix="scb-pgbouncer-")))
-        self._finalizer = weakref.finalize(self, _discard, self._cluster)
-        try:
-            self._boot(binary, account)
-        except BaseException:
-            self.stop()
-            raise
-
-    def stop(self) -> None:
-        if self._finalizer is not None:
-            self._finalizer()
-        self._cluster = None
-        self._finalizer = None
 
     def dbname(self, pool_mode: str) -> str:
         if pool_mode not in self.POOL_MODES:
@@ -545,7 +535,10 @@ class ThrowawayPgBouncer:
         except FileNotFoundError:
             return ""
 
-    def _boot(self, binary: str, account: pwd.struct_passwd | None) -> None:
+    def _boot(self, account: pwd.struct_passwd | None) -> None:
+        binary = shutil.which("pgbouncer") or "/usr/sbin/pgbouncer"
+        if not Path(binary).is_file():
+            raise PostgresUnavailable("pgbouncer not found; install the pgbouncer package")
         assert self._cluster is not None
         root = self._cluster.root
         self.port = _free_port()
