@@ -74,6 +74,8 @@ SCB_EXPORT char *scb_payment_inquiry(const char *config_id, const char *transact
 SCB_EXPORT char *scb_intent_get_by_invoice(PGconn *conn, int32_t invoice_id, int32_t company_id) SCB_NOEXCEPT; /* newest live intent document, or null */
 SCB_EXPORT int32_t scb_intent_upsert(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id, const char *reference, const char *channel, const char *qr_payload, const char *qr_image_base64, double amount, const char *transaction_id) SCB_NOEXCEPT; /* row id written, or -1 */
 SCB_EXPORT int32_t scb_intent_confirm(PGconn *conn, int32_t intent_id) SCB_NOEXCEPT; /* 0 when marked confirmed, -1 on failure */
+SCB_EXPORT char *scb_confirm_payment(const char *record_json) SCB_NOEXCEPT; /* the bank's payment confirmation record, verified and settled: the check's document or an envelope */
+SCB_EXPORT char *scb_reconcile_intents(int config_id, int days) SCB_NOEXCEPT; /* pending intents of the last days checked with the bank and settled */
 SCB_EXPORT char *scb_create_qr_for_invoice(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id, const char *reference, const char *bank_account_id, double amount) SCB_NOEXCEPT; /* stored or new invoice QR */
 
 #ifdef __cplusplus

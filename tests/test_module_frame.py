@@ -24,6 +24,10 @@ METHODS = [
     ("scb_api_refresh_token", "Refresh SCB access token"),
     ("scb_api_payment_inquiry", "Check SCB payment status via payment inquiry API"),
     ("create_qr_for_invoice", "Create QR for invoice with intent caching (returns cached QR if exists)"),
+    ("scb_api_confirm_payment",
+     "Verify the bank's payment confirmation record and confirm the invoice's intent once"),
+    ("scb_api_reconcile_intents",
+     "Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"),
     ("close_connections", "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"),
 ]
 QR_TEXT = (

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import atexit
 import datetime
+import json
 import math
 import re
 from collections.abc import Mapping
@@ -33,18 +34,22 @@ from halvenor_scb_lib._binding import (
     close_connections,
     create_qr_for_invoice,
     scb_api_check_payment,
+    scb_api_confirm_payment,
     scb_api_create_qr,
     scb_api_create_qr_by_bank,
     scb_api_create_qr_full,
     scb_api_payment_inquiry,
+    scb_api_reconcile_intents,
     scb_api_refresh_token,
 )
 from halvenor_scb_lib.types import (
     SUCCESS_CODE,
+    ConfirmationAnswer,
     ErrorCode,
     InquiryAnswer,
     InvoiceQrAnswer,
     QrAnswer,
+    ReconciliationAnswer,
     TokenAnswer,
 )
 
@@ -60,18 +65,22 @@ __all__ = [
     "Id",
     "__version__",
     "close_connections",
+    "confirm_payment",
     "create_qr",
     "create_qr_by_bank_account",
     "create_qr_for_invoice",
     "invoice_qr",
     "is_success",
     "payment_inquiry",
+    "reconcile_intents",
     "refresh_token",
     "scb_api_check_payment",
+    "scb_api_confirm_payment",
     "scb_api_create_qr",
     "scb_api_create_qr_by_bank",
     "scb_api_create_qr_full",
     "scb_api_payment_inquiry",
+    "scb_api_reconcile_intents",
     "scb_api_refresh_token",
 ]
 
@@ -273,6 +282,46 @@ def invoice_qr(
         bank_account_id=str(_check_id(bank_account_id, "bank_account_id")),
     )
     return cast(InvoiceQrAnswer, answer)
+
+
+def confirm_payment(record: Mapping[str, Any] | str | bytes) -> ConfirmationAnswer:
+    """Take the bank's payment confirmation record and confirm the invoice it pays, exactly once.
+
+    ``record`` is what the bank POSTed: a dict, or its JSON text as ``str`` or
+    ``bytes``. The payment is matched to the newest live intent of the biller id
+    and reference (``billPaymentRef2`` "INVOICE"), verified with the bank's
+    inquiry, and the intent confirmed when the amount is the intent's to the
+    satang. The answer's ``outcome`` says what happened (see
+    :data:`~halvenor_scb_lib.types.PaymentOutcome`); a text that is not such a
+    record gets the envelope 9004, and a database, token or bank failure its
+    envelope, with nothing changed.
+    """
+    if isinstance(record, Mapping):
+        text = json.dumps(record).encode()
+    elif isinstance(record, str):
+        # A lone surrogate passes through as the bytes that are not UTF-8.
+        text = record.encode("utf-8", "surrogatepass")
+    elif isinstance(record, (bytes, bytearray, memoryview)):
+        text = bytes(record)
+    else:
+        raise TypeError(f"record must be a dict, str or bytes, not {type(record).__name__}")
+    return cast(ConfirmationAnswer, scb_api_confirm_payment(text))
+
+
+def reconcile_intents(config_id: Id, days: int = 3) -> ReconciliationAnswer:
+    """Find the payments whose confirmation never arrived and confirm their invoices.
+
+    Every pending intent of the configuration created within the last ``days``
+    days in Thailand's time (today included) is checked with the bank's
+    inquiry and confirmed as :func:`confirm_payment` would; ``data`` holds one
+    document per intent checked, in intent id order. Several reconcilers may
+    run at once: each intent is checked by one of them at a time.
+    """
+    if isinstance(days, bool) or not isinstance(days, int):
+        raise TypeError(f"days must be an int, not {type(days).__name__}")
+    if not 1 <= days <= _ID_MAX:
+        raise ValueError(f"days must be at least 1, got {days}")
+    return cast(ReconciliationAnswer, scb_api_reconcile_intents(_check_id(config_id, "config_id"), days))
 
 
 def is_success(answer: object) -> bool:

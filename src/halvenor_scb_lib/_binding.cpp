@@ -3,6 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
+
 #include "scb.h"
 
 namespace {
@@ -178,6 +180,28 @@ PyObject *scb_api_create_qr_for_invoice(PyObject *, PyObject *args, PyObject *kw
     return document_result(text);
 }
 
+// A record holding a NUL byte is not JSON; the C interface sees the empty text.
+PyObject *scb_api_confirm_payment(PyObject *, PyObject *args) {
+    const char *record = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "y#", &record, &size)) {
+        return nullptr;
+    }
+    if (std::memchr(record, '\0', static_cast<size_t>(size)) != nullptr) {
+        record = "";
+    }
+    return document_result(without_interpreter_lock<char *>([&] { return scb_confirm_payment(record); }));
+}
+
+PyObject *scb_api_reconcile_intents(PyObject *, PyObject *args) {
+    int config_id = 0;
+    int days = 0;
+    if (!PyArg_ParseTuple(args, "ii", &config_id, &days)) {
+        return nullptr;
+    }
+    return document_result(without_interpreter_lock<char *>([&] { return scb_reconcile_intents(config_id, days); }));
+}
+
 PyObject *close_connections(PyObject *, PyObject *) {
     Py_BEGIN_ALLOW_THREADS
     scb_close_connections();
@@ -202,6 +226,10 @@ PyMethodDef ScbMethods[] = {
      "Check SCB payment status via payment inquiry API"},
     {"create_qr_for_invoice", as_method(scb_api_create_qr_for_invoice), METH_VARARGS | METH_KEYWORDS,
      "Create QR for invoice with intent caching (returns cached QR if exists)"},
+    {"scb_api_confirm_payment", as_method(scb_api_confirm_payment), METH_VARARGS,
+     "Verify the bank's payment confirmation record and confirm the invoice's intent once"},
+    {"scb_api_reconcile_intents", as_method(scb_api_reconcile_intents), METH_VARARGS,
+     "Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"},
     {"close_connections", as_method(close_connections), METH_NOARGS,
      "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"},
     {nullptr, nullptr, 0, nullptr},

@@ -45,5 +45,11 @@ def create_qr_for_invoice(
 ) -> dict[str, Any]:
     """Create QR for invoice with intent caching (returns cached QR if exists)"""
 
+def scb_api_confirm_payment(record_json: bytes, /) -> dict[str, Any]:
+    """Verify the bank's payment confirmation record and confirm the invoice's intent once"""
+
+def scb_api_reconcile_intents(config_id: int, days: int, /) -> dict[str, Any]:
+    """Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"""
+
 def close_connections() -> None:
     """Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"""

@@ -10,19 +10,23 @@ they describe a stored payment intent and carry no ``status`` object.
 from __future__ import annotations
 
 from enum import IntEnum
-from typing import Any, Generic, NotRequired, TypedDict, TypeVar, final
+from typing import Any, Generic, Literal, NotRequired, TypedDict, TypeVar, final
 
 __all__ = [
     "SUCCESS_CODE",
     "TOKEN_REJECTED_CODE",
     "BankAnswer",
+    "ConfirmationAnswer",
     "ErrorCode",
     "InquiryAnswer",
     "InvoiceQr",
     "InvoiceQrAnswer",
     "Payment",
+    "PaymentCheck",
+    "PaymentOutcome",
     "QrAnswer",
     "QrData",
+    "ReconciliationAnswer",
     "Status",
     "TokenAnswer",
     "TokenData",
@@ -121,9 +125,38 @@ class InvoiceQr(TypedDict):
     channel: NotRequired[str]
 
 
+PaymentOutcome = Literal[
+    "confirmed", "already_confirmed", "duplicate_payment", "amount_mismatch", "unmatched", "not_verified", "error"
+]
+"""What a payment check found: ``confirmed`` (now, exactly once), ``already_confirmed`` (a replay),
+``duplicate_payment`` (a second payment for a confirmed intent), ``amount_mismatch`` (verified, not
+the intent's amount), ``unmatched`` (no live intent), ``not_verified`` (the bank does not know the
+payment), ``error`` (reconciliation only: this intent's check failed)."""
+
+
+class PaymentCheck(TypedDict):
+    """The answer of a payment confirmation, and one entry of a reconciliation's ``data``."""
+
+    outcome: PaymentOutcome
+    intent_id: int | None
+    invoice_id: int | None
+    company_id: int | None
+    transaction_id: str | None
+    """The bank's id of the payment."""
+    paid_amount: float | None
+    intent_amount: float | None
+    error: NotRequired[BankAnswer[Any]]
+    """With outcome ``error``: the envelope of the failure."""
+
+
 QrAnswer = BankAnswer[QrData]
 TokenAnswer = BankAnswer[TokenData]
 InquiryAnswer = BankAnswer[list[Payment]]
+
+ReconciliationAnswer = BankAnswer[list[PaymentCheck]]
+
+# A confirmation answers with its check, or with an error envelope (9004, 9002, 9301, 9102...).
+ConfirmationAnswer = PaymentCheck | BankAnswer[Any]
 
 # An invoice call answers with an intent, or with the bank's refusal or an error envelope.
 InvoiceQrAnswer = InvoiceQr | BankAnswer[Any]

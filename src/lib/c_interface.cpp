@@ -9,6 +9,7 @@
 
 #include "bank.hpp"
 #include "config.hpp"
+#include "confirmation.hpp"
 #include "crypto.hpp"
 #include "db.hpp"
 #include "http.hpp"
@@ -17,6 +18,7 @@
 #include "invoice_qr.hpp"
 #include "placeholders.hpp"
 #include "qr.hpp"
+#include "reconciliation.hpp"
 #include "scb.h"
 #include "text.hpp"
 #include "token_endpoint.hpp"
@@ -289,6 +291,14 @@ char *scb_create_qr_for_invoice(PGconn *conn, int32_t invoice_id, int32_t compan
     return guarded_text([&] {
         return scb::qr_for_invoice({conn, invoice_id, company_id, config_id, reference, bank_account_id, amount});
     });
+}
+
+char *scb_confirm_payment(const char *record_json) noexcept {
+    return guarded_text([&] { return scb::confirm_payment(scb::or_empty(record_json)); });
+}
+
+char *scb_reconcile_intents(int config_id, int days) noexcept {
+    return guarded_text([&] { return scb::reconcile_intents(scb::format_text("%d", config_id).c_str(), days); });
 }
 
 }  // extern "C"

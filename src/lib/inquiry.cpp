@@ -20,6 +20,8 @@ namespace {
 
 enum ConfigColumn { kApiKey, kApiSecret, kEnvironment, kAccessToken, kExpiresUtc, kSecondsLeft };
 
+const char *const kInquiryUnreachable = "Failed to connect to PostgreSQL for payment inquiry";
+
 // The POST form's URL lives in a 2,048-byte buffer.
 constexpr std::size_t kPostUrlLimit = 2047;
 
@@ -31,13 +33,6 @@ const TokenTexts kFirstTokenTexts = {
 const TokenTexts kRetryTokenTexts = {
     nullptr, "[SCB API] Refreshing token after 401 error", "Failed to refresh token after 401", nullptr,
     "Failed to parse new token", false, false,
-};
-
-struct InquiryTarget {
-    std::string api_key;     // cut copy, as sent in resourceOwnerId
-    std::string token_url;
-    std::string inquiry_url;
-    bool get_form = false;
 };
 
 // The bank keeps transaction dates in Thailand's time (UTC+07:00, no daylight
@@ -77,20 +72,19 @@ QueryPairs inquiry_pairs(const InquiryQuery &query) {
 
 // One attempt: nothing when no request identifier could be made (nothing is
 // sent), else the exchange, nothing inside when none completed.
-std::optional<std::optional<HttpReply>> send_inquiry(const InquiryTarget &target, const QueryPairs &pairs,
-                                                     const std::string &token) {
+std::optional<std::optional<HttpReply>> send_inquiry(const InquiryChannel &channel, const QueryPairs &pairs) {
     const std::optional<std::string> request_id = new_request_id();
     if (!request_id) {
         return std::nullopt;
     }
-    const HeaderLines headers = {bounded_format(1024, "Authorization: Bearer %s", token.c_str()),
-                                 bounded_format(512, "resourceOwnerId: %s", target.api_key.c_str()),
+    const HeaderLines headers = {bounded_format(1024, "Authorization: Bearer %s", channel.token.c_str()),
+                                 bounded_format(512, "resourceOwnerId: %s", channel.api_key.c_str()),
                                  bounded_format(512, "requestUId: %s", request_id->c_str()), "Accept-Language: EN"};
-    if (target.get_form) {
-        return get_with_query(target.inquiry_url, pairs, headers);
+    if (channel.get_form) {
+        return get_with_query(channel.inquiry_url, pairs, headers);
     }
-    const std::size_t room = target.inquiry_url.size() < kPostUrlLimit ? kPostUrlLimit - target.inquiry_url.size() : 0;
-    const std::optional<std::string> url = url_with_query(target.inquiry_url, pairs, room);
+    const std::size_t room = channel.inquiry_url.size() < kPostUrlLimit ? kPostUrlLimit - channel.inquiry_url.size() : 0;
+    const std::optional<std::string> url = url_with_query(channel.inquiry_url, pairs, room);
     if (!url) {
         scb_log_error("Failed to build URL with parameters");
         return std::optional<HttpReply>();
@@ -98,59 +92,24 @@ std::optional<std::optional<HttpReply>> send_inquiry(const InquiryTarget &target
     return post_json(*url, "", headers);
 }
 
-// Configuration and token on a session ended before any inquiry goes out.
-Outcome<std::string> configuration_and_token(const char *config_id, InquiryTarget &target) {
-    const char *const unreachable = "Failed to connect to PostgreSQL for payment inquiry";
-    const DbSession session(acquire_session());
-    if (!session) {
-        return Outcome<std::string>::failed(database_unreachable(unreachable));
-    }
-    const PgResult row = run_statement(session.get(), sql::kInquiryConfig, {config_id});
-    if (!has_rows(row.get()) && connection_lost(session.get())) {
-        return Outcome<std::string>::failed(database_unreachable(unreachable));
-    }
-    if (!has_rows(row.get())) {
-        scb_log_error("Failed to get SCB config for payment inquiry");
-        return Outcome<std::string>::failed(
-            ScbText(scb_create_error_response(9003, "SCB configuration not found or inactive")));
-    }
-    auto text = [&row](int column) { return first_row_text(row.get(), column); };
-    target.api_key = utf8_prefix(text(kApiKey), 255);
-    const std::string environment = utf8_prefix(text(kEnvironment), 31);
-    const BankUrls urls = bank_urls(environment.c_str());
-    target.token_url = urls.token;
-    target.inquiry_url = urls.inquiry;
-    target.get_form = environment == "sandbox";
-    const std::optional<CachedToken> cached = cached_token(row.get(), kAccessToken, kSecondsLeft);
-    if (cached && reusable(*cached)) {
-        scb_log_info(
-            bounded_format(256, "Using cached access token (valid for %.0f more seconds)", cached->seconds_left)
-                .c_str());
-        return cached->token;
-    }
-    const TokenSource source{target.api_key, utf8_prefix(text(kApiSecret), 255), target.token_url,
-                             or_empty(config_id)};
-    return renew_token(session.get(), source, "", kFirstTokenTexts);
-}
-
-// After a rejected token: a new session, key and secret read again, a new
-// token (or one another caller stored meanwhile), and the session ended again.
-Outcome<std::string> token_after_rejection(const char *config_id, const InquiryTarget &target,
-                                           const std::string &rejected) {
-    const DbSession session(acquire_session());
-    if (!session) {
+// After a rejected token: key and secret read again and a new token (or one
+// another caller stored meanwhile), on the given session or a new one.
+Outcome<std::string> token_after_rejection(const InquiryChannel &channel, PGconn *conn) {
+    const DbSession own(conn == nullptr ? acquire_session() : nullptr);
+    PGconn *session = conn != nullptr ? conn : own.get();
+    if (session == nullptr) {
         scb_log_error("Failed to reconnect to database for token refresh");
         return Outcome<std::string>::failed(
             ScbText(scb_create_error_response(9002, "Failed to reconnect to database")));
     }
-    const PgResult row = run_statement(session.get(), sql::kInquiryRetryConfig, {config_id});
+    const PgResult row = run_statement(session, sql::kInquiryRetryConfig, {channel.config_id.c_str()});
     if (!has_rows(row.get())) {
         return Outcome<std::string>::failed(
             ScbText(scb_create_error_response(9003, "Failed to get config for token refresh")));
     }
     const TokenSource source{first_row_text(row.get(), kApiKey), first_row_text(row.get(), kApiSecret),
-                             target.token_url, or_empty(config_id)};
-    return renew_token(session.get(), source, rejected, kRetryTokenTexts);
+                             channel.token_url, channel.config_id};
+    return renew_token(session, source, channel.token, kRetryTokenTexts);
 }
 
 bool token_refused(const HttpReply &reply) noexcept {
@@ -159,18 +118,50 @@ bool token_refused(const HttpReply &reply) noexcept {
 
 }  // namespace
 
-ScbText payment_inquiry(const char *config_id, const InquiryQuery &query) {
-    InquiryTarget target;
-    Outcome<std::string> token = configuration_and_token(config_id, target);
-    if (!token) {
-        return token.failure();
+Outcome<InquiryChannel> open_inquiry(PGconn *conn, const char *config_id) {
+    const PgResult row = run_statement(conn, sql::kInquiryConfig, {config_id});
+    if (!has_rows(row.get()) && connection_lost(conn)) {
+        return Outcome<InquiryChannel>::failed(database_unreachable(kInquiryUnreachable));
     }
+    if (!has_rows(row.get())) {
+        scb_log_error("Failed to get SCB config for payment inquiry");
+        return Outcome<InquiryChannel>::failed(
+            ScbText(scb_create_error_response(9003, "SCB configuration not found or inactive")));
+    }
+    auto text = [&row](int column) { return first_row_text(row.get(), column); };
+    InquiryChannel channel;
+    channel.config_id = config_id;
+    channel.api_key = utf8_prefix(text(kApiKey), 255);
+    const std::string environment = utf8_prefix(text(kEnvironment), 31);
+    const BankUrls urls = bank_urls(environment.c_str());
+    channel.token_url = urls.token;
+    channel.inquiry_url = urls.inquiry;
+    channel.get_form = environment == "sandbox";
+    const std::optional<CachedToken> cached = cached_token(row.get(), kAccessToken, kSecondsLeft);
+    if (cached && reusable(*cached)) {
+        scb_log_info(
+            bounded_format(256, "Using cached access token (valid for %.0f more seconds)", cached->seconds_left)
+                .c_str());
+        channel.token = cached->token;
+        return channel;
+    }
+    const TokenSource source{channel.api_key, utf8_prefix(text(kApiSecret), 255), channel.token_url,
+                             channel.config_id};
+    Outcome<std::string> token = renew_token(conn, source, "", kFirstTokenTexts);
+    if (!token) {
+        return Outcome<InquiryChannel>::failed(token.failure());
+    }
+    channel.token = std::move(*token);
+    return channel;
+}
+
+ScbText inquire(InquiryChannel &channel, const InquiryQuery &query, PGconn *conn) {
     const QueryPairs pairs = inquiry_pairs(query);
     if (pairs.empty()) {
         return ScbText(scb_create_error_response(
             9004, "Invalid parameters: either transaction_ref or (biller_id + reference1) required"));
     }
-    std::optional<std::optional<HttpReply>> reply = send_inquiry(target, pairs, *token);
+    std::optional<std::optional<HttpReply>> reply = send_inquiry(channel, pairs);
     if (!reply) {
         return nullptr;
     }
@@ -182,12 +173,13 @@ ScbText payment_inquiry(const char *config_id, const InquiryQuery &query) {
     if (token_refused(**reply)) {
         scb_log_debug("[SCB API] Payment inquiry got 401/9500 error, refreshing token and retrying");
         reply->reset();
-        Outcome<std::string> renewed = token_after_rejection(config_id, target, *token);
+        Outcome<std::string> renewed = token_after_rejection(channel, conn);
         if (!renewed) {
             return renewed.failure();
         }
+        channel.token = std::move(*renewed);
         scb_log_debug("[SCB API] Token refreshed, retrying payment inquiry");
-        reply = send_inquiry(target, pairs, *renewed);
+        reply = send_inquiry(channel, pairs);
         if (!reply) {
             return nullptr;
         }
@@ -197,6 +189,21 @@ ScbText payment_inquiry(const char *config_id, const InquiryQuery &query) {
         }
     }
     return bank_answer(**reply, "Payment inquiry", "Payment inquiry successful");
+}
+
+ScbText payment_inquiry(const char *config_id, const InquiryQuery &query) {
+    // The session ends before any inquiry goes out.
+    Outcome<InquiryChannel> channel = [config_id]() -> Outcome<InquiryChannel> {
+        const DbSession session(acquire_session());
+        if (!session) {
+            return Outcome<InquiryChannel>::failed(database_unreachable(kInquiryUnreachable));
+        }
+        return open_inquiry(session.get(), config_id);
+    }();
+    if (!channel) {
+        return channel.failure();
+    }
+    return inquire(*channel, query, nullptr);
 }
 
 }  // namespace scb

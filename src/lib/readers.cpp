@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include "text.hpp"
@@ -33,6 +35,97 @@ const cJSON *member(const cJSON *object, const char *name) noexcept { return cJS
 
 const char *string_member(const cJSON *object, const char *name) noexcept {
     return cJSON_GetStringValue(member(object, name));
+}
+
+// Digits of text[pos, pos + count) as a number; nothing when one is not a digit.
+std::optional<int> digits_at(std::string_view text, std::size_t pos, std::size_t count) noexcept {
+    if (pos + count > text.size()) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (std::size_t i = pos; i < pos + count; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
+            return std::nullopt;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// Seconds east of UTC of an ISO 8601 offset ("Z", "+07:00", "-0530"); nothing otherwise.
+std::optional<long> offset_seconds(std::string_view offset) noexcept {
+    if (offset == "Z") {
+        return 0L;
+    }
+    if (offset.size() != 6 && offset.size() != 5) {
+        return std::nullopt;
+    }
+    const std::size_t minutes_at = offset.size() == 6 ? 4 : 3;
+    const std::optional<int> hours = digits_at(offset, 1, 2);
+    const std::optional<int> minutes = digits_at(offset, minutes_at, 2);
+    if ((offset[0] != '+' && offset[0] != '-') || (offset.size() == 6 && offset[3] != ':') || !hours || !minutes ||
+        *hours > 23 || *minutes > 59) {
+        return std::nullopt;
+    }
+    const long seconds = *hours * 3600L + *minutes * 60L;
+    return offset[0] == '-' ? -seconds : seconds;
+}
+
+// The date in Thailand (UTC+07:00) of an ISO 8601 time with an offset, such
+// as "2026-12-08T23:30:00.000+07:00"; nothing for any other text.
+std::optional<std::string> thai_date_of(std::string_view time) {
+    const std::optional<int> year = digits_at(time, 0, 4);
+    const std::optional<int> month = digits_at(time, 5, 2);
+    const std::optional<int> day = digits_at(time, 8, 2);
+    const std::optional<int> hour = digits_at(time, 11, 2);
+    const std::optional<int> minute = digits_at(time, 14, 2);
+    const std::optional<int> second = digits_at(time, 17, 2);
+    if (!year || !month || !day || !hour || !minute || !second || time[4] != '-' || time[7] != '-' ||
+        time[10] != 'T' || time[13] != ':' || time[16] != ':' || *month < 1 || *month > 12 || *day < 1 ||
+        *day > 31 || *hour > 23 || *minute > 59 || *second > 60) {
+        return std::nullopt;
+    }
+    std::size_t rest = 19;
+    if (rest < time.size() && time[rest] == '.') {
+        do {
+            ++rest;
+        } while (rest < time.size() && std::isdigit(static_cast<unsigned char>(time[rest])));
+    }
+    const std::optional<long> offset = offset_seconds(time.substr(rest));
+    if (!offset) {
+        return std::nullopt;
+    }
+    std::tm fields{};
+    fields.tm_year = *year - 1900;
+    fields.tm_mon = *month - 1;
+    fields.tm_mday = *day;
+    fields.tm_hour = *hour;
+    fields.tm_min = *minute;
+    fields.tm_sec = *second;
+    const std::time_t in_thailand = timegm(&fields) - *offset + 7 * 3600;
+    std::tm thailand{};
+    char date[16] = "";
+    if (gmtime_r(&in_thailand, &thailand) == nullptr ||
+        std::strftime(date, sizeof date, "%Y-%m-%d", &thailand) == 0) {
+        return std::nullopt;
+    }
+    return std::string(date);
+}
+
+// A JSON amount, a number or a decimal text, in satang.
+std::optional<int64_t> satang_of_member(const cJSON *amount) noexcept {
+    if (cJSON_IsString(amount)) {
+        return satang_of(amount->valuestring);
+    }
+    if (!cJSON_IsNumber(amount) || !(amount->valuedouble >= 0) || amount->valuedouble > 1e15) {
+        return std::nullopt;
+    }
+    const double hundredths = amount->valuedouble * 100.0;
+    const double whole = std::round(hundredths);
+    if (std::fabs(hundredths - whole) > 1e-6 * std::fmax(1.0, whole)) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(whole);
 }
 
 }  // namespace
@@ -129,6 +222,96 @@ QrAnswer read_qr_answer(const char *qr_text) {
     answer.transaction_id = bank_value(data, "transactionId", nullptr);
     answer.outcome = QrAnswer::kQr;
     return answer;
+}
+
+std::optional<int64_t> satang_of(std::string_view text) noexcept {
+    const std::size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    const auto all_digits = [](std::string_view part) {
+        for (const char c : part) {
+            if (!std::isdigit(static_cast<unsigned char>(c))) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (whole.empty() || whole.size() > 15 || !all_digits(whole) || (point != std::string_view::npos && fraction.empty()) ||
+        !all_digits(fraction) || fraction.find_first_not_of('0', 2) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    int64_t satang = 0;
+    for (const char c : whole) {
+        satang = satang * 10 + (c - '0');
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+        satang = satang * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+    }
+    return satang;
+}
+
+std::string baht_text(int64_t satang) {
+    return format_text("%lld.%02lld", static_cast<long long>(satang / 100), static_cast<long long>(satang % 100));
+}
+
+std::optional<PaymentRecord> read_payment_record(std::string_view text, std::string &fault) {
+    if (valid_utf8(text) != text) {
+        fault = "not UTF-8";
+        return std::nullopt;
+    }
+    const CJsonTree record(cJSON_ParseWithLength(text.data(), text.size()));
+    if (!cJSON_IsObject(record.get())) {
+        fault = record ? "not a JSON object" : "not JSON";
+        return std::nullopt;
+    }
+    const auto text_of = [&record, &fault](const char *name) -> const char * {
+        const char *value = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(record.get(), name));
+        if (value == nullptr && fault.empty()) {
+            fault = format_text("%s missing or not a text", name);
+        }
+        return value;
+    };
+    const char *fields[] = {text_of("payeeProxyId"), text_of("billPaymentRef1"), text_of("billPaymentRef2"),
+                            text_of("transactionId"), text_of("transactionDateandTime")};
+    if (fault.empty() && fields[3][0] == '\0') {
+        fault = "transactionId empty";
+    }
+    if (!fault.empty()) {
+        return std::nullopt;
+    }
+    const std::optional<int64_t> satang = satang_of_member(cJSON_GetObjectItemCaseSensitive(record.get(), "amount"));
+    if (!satang) {
+        fault = "amount missing or not a number of satang";
+        return std::nullopt;
+    }
+    const std::optional<std::string> paid_on = thai_date_of(fields[4]);
+    if (!paid_on) {
+        fault = "transactionDateandTime is not an ISO 8601 time with an offset";
+        return std::nullopt;
+    }
+    PaymentRecord payment;
+    payment.payee_proxy_id = fields[0];
+    payment.reference1 = fields[1];
+    payment.reference2 = fields[2];
+    payment.transaction_id = fields[3];
+    payment.satang = *satang;
+    payment.paid_on = *paid_on;
+    return payment;
+}
+
+std::vector<PaymentFound> payments_in(const cJSON *answer) {
+    std::vector<PaymentFound> found;
+    const cJSON *data = cJSON_GetObjectItemCaseSensitive(answer, "data");
+    const cJSON *records = cJSON_IsArray(data) ? data : nullptr;
+    const cJSON *record = nullptr;
+    cJSON_ArrayForEach(record, records) {
+        const char *transaction_id = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(record, "transactionId"));
+        const std::optional<int64_t> satang = satang_of_member(cJSON_GetObjectItemCaseSensitive(record, "amount"));
+        if (transaction_id != nullptr && satang) {
+            found.push_back({transaction_id, *satang});
+        }
+    }
+    return found;
 }
 
 }  // namespace scb

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <cjson/cJSON.h>
 
@@ -58,5 +60,37 @@ struct QrAnswer {
 };
 
 QrAnswer read_qr_answer(const char *qr_text);
+
+// An amount in satang, read exactly out of a decimal text such as "250",
+// "250.5" or "250.50"; nothing for a text that is not a non-negative decimal
+// number, or that holds a fraction of a satang.
+std::optional<int64_t> satang_of(std::string_view text) noexcept;
+
+// The amount as the bank writes it: baht with two decimals.
+std::string baht_text(int64_t satang);
+
+// The bank's payment confirmation record, as far as the module reads it.
+struct PaymentRecord {
+    std::string payee_proxy_id;    // the biller id
+    std::string reference1;
+    std::string reference2;
+    std::string transaction_id;    // the bank's id of the payment
+    int64_t satang = 0;
+    std::string paid_on;           // the payment's date in Thailand, YYYY-MM-DD
+};
+
+// The record read out of its text; nothing, with why in `fault`, when the
+// text is not such a record: not UTF-8, not a JSON object, a required member
+// missing or not a text, an amount that is not a number of satang, a time
+// that is not ISO 8601 with an offset.
+std::optional<PaymentRecord> read_payment_record(std::string_view text, std::string &fault);
+
+// The records of an inquiry answer (`data`, a list) whose transactionId and
+// amount are given; other entries are passed over.
+struct PaymentFound {
+    std::string transaction_id;
+    int64_t satang = 0;
+};
+std::vector<PaymentFound> payments_in(const cJSON *answer);
 
 }  // namespace scb

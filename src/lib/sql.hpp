@@ -68,4 +68,37 @@ inline constexpr const char *kInsertIntent =
 inline constexpr const char *kConfirmIntent =
     "UPDATE scb_payment_intent SET status = 'confirmed', write_date = NOW() WHERE id = $1";
 
+// Payment confirmation: the newest live intent whose configuration belongs to
+// a QR-enabled bank account with the biller id ($1) and whose reference is $2.
+inline constexpr const char *kMatchIntent =
+    "SELECT i.id, i.invoice_id, i.company_id, i.amount, i.status, i.transaction_id, i.scb_api_config_id, i.reference "
+    "FROM scb_payment_intent i WHERE i.reference = $2 AND i.status NOT IN ('expired', 'cancelled', 'failed') AND "
+    "EXISTS (SELECT 1 FROM res_partner_bank b WHERE b.scb_api_config_id = i.scb_api_config_id AND b.use_scb_qr = true "
+    "AND b.scb_biller_id = $1) ORDER BY i.id DESC LIMIT 1";
+
+// Confirms a pending intent ($1) with the payment's transaction id ($2), once.
+inline constexpr const char *kConfirmPendingIntent =
+    "UPDATE scb_payment_intent SET status = 'confirmed', transaction_id = $2, write_date = NOW() WHERE id = $1 AND "
+    "status = 'pending' RETURNING id";
+inline constexpr const char *kIntentState = "SELECT status, transaction_id FROM scb_payment_intent WHERE id = $1";
+
+// Reconciliation: the configuration's ($1) pending intents created within the
+// last $2 days in Thailand's time (UTC+07:00), today included.
+inline constexpr const char *kPendingIntents =
+    "SELECT id FROM scb_payment_intent WHERE scb_api_config_id = $1 AND status = 'pending' AND "
+    "(created_at + interval '7 hours')::date >= ((NOW() AT TIME ZONE 'UTC') + interval '7 hours')::date - "
+    "($2::integer - 1) ORDER BY id";
+
+// One pending intent ($1) claimed for its check, unless another reconciler holds it.
+inline constexpr const char *kClaimIntent =
+    "SELECT i.id, i.invoice_id, i.company_id, i.amount, i.status, i.transaction_id, i.scb_api_config_id, i.reference, "
+    "to_char(i.created_at + interval '7 hours', 'YYYY-MM-DD'), "
+    "to_char((NOW() AT TIME ZONE 'UTC') + interval '7 hours', 'YYYY-MM-DD') FROM scb_payment_intent i "
+    "WHERE i.id = $1 AND i.status = 'pending' FOR UPDATE SKIP LOCKED";
+
+// The biller ids of the configuration's ($1) QR-enabled bank accounts.
+inline constexpr const char *kConfigBillerIds =
+    "SELECT DISTINCT scb_biller_id FROM res_partner_bank WHERE scb_api_config_id = $1 AND use_scb_qr = true AND "
+    "scb_biller_id <> '' ORDER BY scb_biller_id";
+
 }  // namespace scb::sql

@@ -1,0 +1,219 @@
+#include "confirmation.hpp"
+
+#include <cstdlib>
+#include <vector>
+
+#include "db.hpp"
+#include "erp_session.hpp"
+#include "inquiry.hpp"
+#include "scb.h"
+#include "sql.hpp"
+#include "text.hpp"
+
+namespace scb {
+
+namespace {
+
+enum PayableColumn { kId, kInvoiceId, kCompanyId, kAmount, kStatus, kTransactionId, kConfigId, kReference };
+
+const char *const kInvoiceReference2 = "INVOICE";
+
+const char *outcome_name(PaymentOutcome outcome) noexcept {
+    switch (outcome) {
+        case PaymentOutcome::kConfirmed:
+            return "confirmed";
+        case PaymentOutcome::kAlreadyConfirmed:
+            return "already_confirmed";
+        case PaymentOutcome::kDuplicatePayment:
+            return "duplicate_payment";
+        case PaymentOutcome::kAmountMismatch:
+            return "amount_mismatch";
+        case PaymentOutcome::kUnmatched:
+            return "unmatched";
+        case PaymentOutcome::kNotVerified:
+            break;
+    }
+    return "not_verified";
+}
+
+void add(cJSON *object, const char *name, cJSON *value) {
+    if (!add_to_object(object, name, CJsonTree(value))) {
+        throw std::bad_alloc();
+    }
+}
+
+cJSON *number_or_null(const std::optional<double> &value) {
+    return value ? cJSON_CreateNumber(*value) : cJSON_CreateNull();
+}
+
+// A replay or a second payment, read after the conditional update found the
+// intent no longer pending.
+Outcome<PaymentOutcome> settled_meanwhile(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment) {
+    const PgResult state = run_statement(conn, sql::kIntentState, {format_text("%d", intent.id).c_str()});
+    if (!has_rows(state.get())) {
+        return Outcome<PaymentOutcome>::failed(database_unreachable("Failed to read the intent after confirming it"));
+    }
+    const std::string status = first_row_text(state.get(), 0);
+    if (status != "confirmed") {
+        return PaymentOutcome::kUnmatched;
+    }
+    return payment.transaction_id == first_row_text(state.get(), 1) ? PaymentOutcome::kAlreadyConfirmed
+                                                                      : PaymentOutcome::kDuplicatePayment;
+}
+
+Outcome<PaymentOutcome> decided(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment) {
+    if (intent.status == "confirmed") {
+        return payment.transaction_id == intent.transaction_id ? PaymentOutcome::kAlreadyConfirmed
+                                                                : PaymentOutcome::kDuplicatePayment;
+    }
+    if (satang_of(intent.amount) != payment.satang) {
+        return PaymentOutcome::kAmountMismatch;
+    }
+    const PgResult updated = run_statement(
+        conn, sql::kConfirmPendingIntent, {format_text("%d", intent.id).c_str(), payment.transaction_id.c_str()});
+    if (PQresultStatus(updated.get()) != PGRES_TUPLES_OK) {
+        scb_log_error(bounded_format(512, "Intent confirm failed: %s", PQerrorMessage(conn)).c_str());
+        return Outcome<PaymentOutcome>::failed(ScbText(scb_create_error_response(9002, "Failed to confirm intent")));
+    }
+    if (PQntuples(updated.get()) == 0) {
+        return settled_meanwhile(conn, intent, payment);
+    }
+    scb_log_info(bounded_format(256, "Intent confirmed: id=%d", intent.id).c_str());
+    return PaymentOutcome::kConfirmed;
+}
+
+// The payment the bank knows with the record's transaction and amount, from
+// an inquiry answer of code 1000; else the answer itself as the failure.
+Outcome<std::optional<PaymentFound>> verified(const ScbText &answer, const PaymentRecord &record) {
+    const CJsonTree tree(answer ? cJSON_Parse(answer.get()) : nullptr);
+    const cJSON *code = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(tree.get(), "status"), "code");
+    if (!cJSON_IsNumber(code) || code->valueint != 1000) {
+        return Outcome<std::optional<PaymentFound>>::failed(ScbText(answer ? scb_strdup(answer.get()) : nullptr));
+    }
+    for (const PaymentFound &payment : payments_in(tree.get())) {
+        if (payment.transaction_id == record.transaction_id && payment.satang == record.satang) {
+            return std::optional<PaymentFound>(payment);
+        }
+    }
+    return std::optional<PaymentFound>();
+}
+
+ScbText handed_out(const PaymentCheck &check) {
+    return ScbText(to_c_text(payment_check_document(check)));
+}
+
+// Matched, verified with the bank on the intent's configuration, settled.
+ScbText check_record(PGconn *conn, const PaymentRecord &record) {
+    const PaymentFound claimed{record.transaction_id, record.satang};
+    PaymentCheck check{PaymentOutcome::kUnmatched, nullptr, &claimed};
+    const PgResult match = run_statement(conn, sql::kMatchIntent, {record.payee_proxy_id.c_str(), record.reference1.c_str()});
+    if (PQresultStatus(match.get()) != PGRES_TUPLES_OK) {
+        return connection_lost(conn) ? database_unreachable(kConnectFailedLog)
+                                     : ScbText(scb_create_error_response(9002, "Failed to look up the intent"));
+    }
+    if (record.reference2 != kInvoiceReference2 || PQntuples(match.get()) == 0) {
+        log_payment_problem(PaymentOutcome::kUnmatched, record.transaction_id, record.payee_proxy_id,
+                            record.reference1, record.reference2, record.satang);
+        return handed_out(check);
+    }
+    const PayableIntent intent = payable_intent_of(match.get());
+    check.intent = &intent;
+    Outcome<InquiryChannel> channel = open_inquiry(conn, intent.config_id.c_str());
+    if (!channel) {
+        return channel.failure();
+    }
+    const InquiryQuery query{"", record.payee_proxy_id, record.reference1, record.reference2,
+                             baht_text(record.satang), record.paid_on};
+    Outcome<std::optional<PaymentFound>> payment = verified(inquire(*channel, query, conn), record);
+    if (!payment) {
+        return payment.failure();
+    }
+    if (!*payment) {
+        check.outcome = PaymentOutcome::kNotVerified;
+        return handed_out(check);
+    }
+    Outcome<PaymentOutcome> settled = settle_payment(conn, intent, **payment, record.payee_proxy_id, record.reference2);
+    if (!settled) {
+        return settled.failure();
+    }
+    check.outcome = *settled;
+    return handed_out(check);
+}
+
+}  // namespace
+
+PayableIntent payable_intent_of(const PGresult *row) {
+    auto text = [row](int column) { return std::string(first_row_text(row, column)); };
+    auto number = [row](int column) { return static_cast<int32_t>(std::strtol(first_row_text(row, column), nullptr, 10)); };
+    return PayableIntent{number(kId), number(kInvoiceId), number(kCompanyId), text(kAmount), text(kStatus),
+                         text(kTransactionId), text(kConfigId), text(kReference)};
+}
+
+Outcome<PaymentOutcome> settle_payment(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment,
+                                       const std::string &biller_id, const std::string &reference2) {
+    Outcome<PaymentOutcome> outcome = decided(conn, intent, payment);
+    if (outcome && (*outcome == PaymentOutcome::kDuplicatePayment || *outcome == PaymentOutcome::kAmountMismatch ||
+                    *outcome == PaymentOutcome::kUnmatched)) {
+        log_payment_problem(*outcome, payment.transaction_id, biller_id, intent.reference, reference2, payment.satang);
+    }
+    return outcome;
+}
+
+void log_payment_problem(PaymentOutcome outcome, const std::string &transaction_id, const std::string &biller_id,
+                         const std::string &reference1, const std::string &reference2, int64_t satang) {
+    const char *what = outcome == PaymentOutcome::kDuplicatePayment ? "Second payment for a confirmed intent"
+                       : outcome == PaymentOutcome::kAmountMismatch ? "Payment amount differs from the intent's"
+                                                                    : "Payment for no known intent";
+    scb_log_error(bounded_format(1024, "%s: transaction %s, biller %s, references %s / %s, amount %s", what,
+                                 transaction_id.c_str(), biller_id.c_str(), reference1.c_str(), reference2.c_str(),
+                                 baht_text(satang).c_str())
+                      .c_str());
+}
+
+std::string payment_check_document(const PaymentCheck &check) {
+    const CJsonTree document(cJSON_CreateObject());
+    if (!document) {
+        throw std::bad_alloc();
+    }
+    const PayableIntent *intent = check.intent;
+    const auto intent_number = [intent](int32_t PayableIntent::*field) {
+        return number_or_null(intent != nullptr ? std::optional<double>(intent->*field) : std::nullopt);
+    };
+    add(document.get(), "outcome", cJSON_CreateString(outcome_name(check.outcome)));
+    add(document.get(), "intent_id", intent_number(&PayableIntent::id));
+    add(document.get(), "invoice_id", intent_number(&PayableIntent::invoice_id));
+    add(document.get(), "company_id", intent_number(&PayableIntent::company_id));
+    add(document.get(), "transaction_id",
+        check.payment != nullptr ? cJSON_CreateString(check.payment->transaction_id.c_str()) : cJSON_CreateNull());
+    add(document.get(), "paid_amount",
+        number_or_null(check.payment != nullptr ? std::optional<double>(check.payment->satang / 100.0) : std::nullopt));
+    add(document.get(), "intent_amount",
+        number_or_null(intent != nullptr ? std::optional<double>(std::strtod(intent->amount.c_str(), nullptr))
+                                         : std::nullopt));
+    const CJsonText printed(cJSON_PrintUnformatted(document.get()));
+    if (!printed) {
+        throw std::bad_alloc();
+    }
+    return printed.get();
+}
+
+ScbText confirm_payment(std::string_view record_text) {
+    std::string fault;
+    const std::optional<PaymentRecord> record = read_payment_record(record_text, fault);
+    if (!record) {
+        const std::string description = "Invalid payment confirmation record: " + fault;
+        scb_log_error(description.c_str());
+        return ScbText(scb_create_error_response(9004, description.c_str()));
+    }
+    scb_log_info(bounded_format(512, "Payment confirmation received: transaction %s, biller %s, reference %s",
+                                record->transaction_id.c_str(), record->payee_proxy_id.c_str(),
+                                record->reference1.c_str())
+                     .c_str());
+    Outcome<DbSession> session = open_erp_session();
+    if (!session) {
+        return session.failure();
+    }
+    return check_record(session->get(), *record);
+}
+
+}  // namespace scb

@@ -1,0 +1,66 @@
+// Knowing when an invoice is paid: a payment the bank confirms is matched to
+// the invoice's intent and confirms it exactly once. Shared by the bank's
+// payment confirmations and the reconciliation of pending intents.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <libpq-fe.h>
+
+#include "outcome.hpp"
+#include "owned.hpp"
+#include "readers.hpp"
+
+namespace scb {
+
+// An intent as the payment checks read it: the columns of sql::kMatchIntent
+// and sql::kClaimIntent.
+struct PayableIntent {
+    int32_t id = 0;
+    int32_t invoice_id = 0;
+    int32_t company_id = 0;
+    std::string amount;
+    std::string status;
+    std::string transaction_id;
+    std::string config_id;
+    std::string reference;
+};
+
+PayableIntent payable_intent_of(const PGresult *row);
+
+enum class PaymentOutcome { kConfirmed, kAlreadyConfirmed, kDuplicatePayment, kAmountMismatch, kUnmatched, kNotVerified };
+
+// What a payment check answers for one intent (or none).
+struct PaymentCheck {
+    PaymentOutcome outcome = PaymentOutcome::kNotVerified;
+    const PayableIntent *intent = nullptr;
+    const PaymentFound *payment = nullptr;
+};
+
+// A payment the bank verified, held against its intent: confirmed when the
+// amount is the intent's to the satang and the intent is pending (the update
+// is conditioned on the status, so two deliveries confirm once); a replay
+// when already confirmed with this transaction, a second payment when with
+// another. Writes the error line of a second payment or a wrong amount with
+// the biller id and reference2 given. Envelope 9002 when the update fails.
+Outcome<PaymentOutcome> settle_payment(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment,
+                                       const std::string &biller_id, const std::string &reference2);
+
+// The flat document of one check: outcome, intent_id, invoice_id, company_id,
+// transaction_id, paid_amount, intent_amount (null where unknown).
+std::string payment_check_document(const PaymentCheck &check);
+
+// The error line of a payment the ERP cannot take as it is.
+void log_payment_problem(PaymentOutcome outcome, const std::string &transaction_id, const std::string &biller_id,
+                         const std::string &reference1, const std::string &reference2, int64_t satang);
+
+// The bank's payment confirmation record, checked with the bank and settled:
+// the check's document, or envelope 9004 for a text that is not such a
+// record (nothing sent or touched), or the envelope of a database, token or
+// bank failure (nothing changed).
+ScbText confirm_payment(std::string_view record_text);
+
+}  // namespace scb
