@@ -207,7 +207,7 @@ def test_rejected_token_renewed_once_with_key_and_secret_read_again(cached, erp,
     open_during_first_inquiry = []
 
     def rotate_credentials():
-        open_during_first_inquiry.append(erp.pg.client_connections())
+        open_during_first_inquiry.append(erp.pg.wait_for_client_connections(0))
         scb_sandbox.register_application("KEY2", "SECRET2")
         erp.pg.execute("UPDATE scb_api_config SET api_key = 'KEY2', api_secret = 'SECRET2',"
                        " environment = 'production'")
