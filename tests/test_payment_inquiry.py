@@ -119,21 +119,6 @@ def test_query_pairs_in_order_and_percent_encoded(erp, scb_sandbox, inquire, env
     assert inquiry.query == expected_query(*pairs)
 
 
-@pytest.fixture(params=["Etc/GMT-14", "Etc/GMT+12"])
-def far_time_zone(request):
-    # Between them these zones disagree with UTC about the date at every hour of the day.
-    before = os.environ.get("TZ")
-    os.environ["TZ"] = request.param
-    time.tzset()
-    assert time.localtime().tm_gmtoff in (14 * 3600, -12 * 3600), "time zone data missing"
-    yield
-    if before is None:
-        del os.environ["TZ"]
-    else:
-        os.environ["TZ"] = before
-    time.tzset()
-
-
 THAILAND = datetime.timezone(datetime.timedelta(hours=7))
 
 

@@ -78,8 +78,9 @@ class QrData(TypedDict, total=False):
     qrRawData: str
     """The Thai QR bill-payment payload to render as a QR code."""
     qrImage: str
-    """The same QR as a Base64 PNG."""
+    """The same QR as a Base64 image: PNG from the sandbox, and the bank's may be GIF or JPEG."""
     transactionId: str
+    """Absent from the bank's v1 answer; stored with an invoice's intent when an answer has one."""
 
 
 class TokenData(TypedDict, total=False):
@@ -90,16 +91,40 @@ class TokenData(TypedDict, total=False):
 
 
 class Payment(TypedDict, total=False):
-    """One bill payment found by an inquiry."""
+    """One bill payment found by an inquiry: the record the bank also sends as its payment confirmation."""
 
-    transactionId: str
-    billerId: str
-    reference1: str
-    reference2: str
-    reference3: str
+    eventCode: str
+    transactionType: str
+    reverseFlag: str
+    payeeProxyId: str
+    """The biller id."""
+    payeeProxyType: str
+    """``"BILLERID"``."""
+    payeeAccountNumber: str
+    payeeName: str
+    payerProxyId: str
+    payerProxyType: str
+    payerAccountNumber: str
+    payerName: str
+    sendingBankCode: str
+    receivingBankCode: str
     amount: str
-    transactionDate: str
-    paidAt: str
+    transactionId: str
+    """The bank's id of the payment."""
+    fastEasySlipNumber: str
+    transactionDateandTime: str
+    """ISO 8601 in Thailand's time, with milliseconds: ``2026-12-08T14:05:09.120+07:00``."""
+    billPaymentRef1: str
+    billPaymentRef2: str
+    billPaymentRef3: str
+    currencyCode: str
+    """``"764"``, Thai baht."""
+    channelCode: str
+    equivalentAmount: str
+    equivalentCurrencyCode: str
+    exchangeRate: str
+    partnerTransactionId: str
+    """The partner's transaction id of a payment made with one, which the inquiry by ``transaction_ref`` finds."""
 
 
 @final
