@@ -258,7 +258,7 @@ def test_retry_failures(cached, erp, scb_sandbox, inquire, capfd, monkeypatch, f
     elif failure == "inactive":
         thread = when_request(scb_sandbox, "inquiry", lambda: erp.pg.execute("UPDATE scb_api_config SET active = false"))
     elif failure == "token refused":
-        scb_sandbox.script("token", status=401, body={"status": {"code": 4010, "description": "No"}, "data": None})
+        scb_sandbox.script("token", status=401, body={"status": {"code": 9500, "description": "No"}, "data": None})
         thread = None
     else:
         thread = when_request(scb_sandbox, "token", lambda: scb_sandbox.fault("inquiry", drop=True))

@@ -176,7 +176,7 @@ class Sandbox:
         return {"SCB_SANDBOX_HOST": self.address, "SCB_PRODUCTION_HOST": self.address, "CURL_CA_BUNDLE": self.ca_file}
 
     def register_application(self, key: str, secret: str, merchant_name: str | None = None) -> None:
-        """Accept these credentials; the application's QR payloads carry `merchant_name` (None: options.merchant_name)."""
+        """Accept these credentials; the application's payloads carry `merchant_name` (None: options.merchant_name)."""
         self._bank.register_application(key, secret, merchant_name)
 
     @property
