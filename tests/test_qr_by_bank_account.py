@@ -63,6 +63,20 @@ def test_rejected_token_is_dropped_renewed_stored_and_the_request_retried_once(e
     assert not [token for token in erp.sandbox.issued_tokens if token in err]
 
 
+def test_token_refused_with_9300_is_not_renewed_and_stays_cached(erp):
+    # The retry looks for 9500; the bank also documents 9300 for an invalid or expired token.
+    erp.sandbox.configure(rejected_token_code=9300)
+    config_id = erp.add_config()
+    bank_id = erp.add_bank_account(config_id)
+    assert _binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV1", "C1")["status"]["code"] == 1000
+    (refused,) = erp.sandbox.issued_tokens
+    erp.sandbox.revoke_token(refused)
+    answers = [_binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV2", "C1") for _ in range(2)]
+    assert answers == [{"status": {"code": 9300, "description": "Invalid or expired access token"}, "data": None}] * 2
+    assert counts(erp.sandbox) == (1, 3)
+    assert erp.token_row(config_id)[0] == refused
+
+
 def test_second_answer_is_returned_as_it_came_even_when_rejected_again(erp):
     bank_id = erp.add_bank_account(erp.add_config())
     again = {"status": {"code": 9500, "description": "Still rejected"}, "data": None}
