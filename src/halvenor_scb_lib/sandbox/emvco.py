@@ -18,13 +18,13 @@ MERCHANT_CITY = "BANGKOK"
 # category a biller registered with the bank, so tests that care set their own.
 DEFAULT_MERCHANT_CATEGORY = "5999"
 DEFAULT_MERCHANT_NAME = "SANDBOX BILLER"
-# Merchant name (tag 59) and city (tag 60) are limited to 25 and 15 characters.
-MAX_MERCHANT_NAME = 25
 MERCHANT_CATEGORY = re.compile(r"[0-9]{4}")
+# Tag 59 holds at most 25 characters.
+MAX_MERCHANT_NAME = 25
+MERCHANT_NAME = re.compile(r"[ -~]{1,%d}" % MAX_MERCHANT_NAME)
 # Baht with at most two decimals, as the bank takes it ("100", "100.5", "100.50"); tag 54 holds 13 characters.
 AMOUNT = re.compile(r"(0|[1-9][0-9]*)(\.[0-9]{1,2})?")
 MAX_AMOUNT_LENGTH = 13
-MERCHANT_NAME = re.compile(r"[ -~]{1,%d}" % MAX_MERCHANT_NAME)
 
 
 def crc16_ccitt_false(data: bytes) -> int:
