@@ -34,7 +34,11 @@ SUCCESS_CODE = 1000
 """``status.code`` of a successful bank answer."""
 
 TOKEN_REJECTED_CODE = 9500
-"""``status.code`` the bank uses when it rejects an access token; the library renews the token and retries once."""
+"""``status.code`` of a rejected access token, on which the library renews the token and retries once.
+
+The bank also documents 9300 for an invalid or expired temporary token: the inquiry renews on any 401
+answer, but QR creation by bank account hands a 9300 answer back and keeps the token cached.
+"""
 
 
 class ErrorCode(IntEnum):
