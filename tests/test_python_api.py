@@ -197,6 +197,8 @@ scb.invoice_qr(1, 1, 1, "INV1", 10)  # wrong
 count: int = scb.scb_api_create_qr("7", 100.5, "INV1")  # wrong
 answer = scb.refresh_token(1)
 expires: str = answer["data"]["expiresIn"] if answer["data"] else ""  # wrong
+found = scb.payment_inquiry(1, transaction_ref="PTX1")["data"] or []
+paid_on = [payment["transactionDate"] for payment in found]  # wrong
 """
 
 

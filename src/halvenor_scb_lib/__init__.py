@@ -235,7 +235,7 @@ def payment_inquiry(
 ) -> InquiryAnswer:
     """Ask the bank which bill payments arrived, by transaction id or by biller id and references.
 
-    Give either ``transaction_ref`` (the bank's ``transactionId``) or both
+    Give either ``transaction_ref`` (a payment's ``partnerTransactionId``) or both
     ``biller_id`` and ``reference1``; ``reference2`` and ``amount`` narrow the
     search. ``transaction_date`` defaults to today's date in Thailand (UTC+07:00). The payments
     found are the list in ``data``.

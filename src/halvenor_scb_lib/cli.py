@@ -16,6 +16,7 @@ import argparse
 import base64
 import binascii
 import datetime
+import io
 import json
 import sys
 from collections.abc import Callable, Mapping, Sequence
@@ -108,12 +109,14 @@ def build_parser() -> argparse.ArgumentParser:
         "Ask the bank for bill payments, by transaction id or by biller id and references."
     ))
     inquiry.add_argument("config_id", type=_id("config_id"), metavar="CONFIG_ID", help="scb_api_config id")
-    inquiry.add_argument("--transaction-ref", metavar="ID", help="the bank's transaction id of the QR")
+    inquiry.add_argument("--transaction-ref", metavar="ID",
+                         help="the partner transaction id a payment was made with (partnerTransactionId)")
     inquiry.add_argument("--biller-id", metavar="ID", help="biller id (with --reference1)")
     inquiry.add_argument("--reference1", metavar="REF")
     inquiry.add_argument("--reference2", metavar="REF")
     inquiry.add_argument("--amount", type=AMOUNT, help="only payments of this amount")
-    inquiry.add_argument("--date", type=DATE, metavar="YYYY-MM-DD", help="payment date (default: today in Thailand, UTC+07:00)")
+    inquiry.add_argument("--date", type=DATE, metavar="YYYY-MM-DD",
+                         help="payment date (default: today in Thailand, UTC+07:00)")
     inquiry.set_defaults(parser=inquiry)
 
     token = commands.add_parser("token", help="check a configuration's credentials by fetching a token", description=(
@@ -136,7 +139,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _add_qr_output(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--png", type=Path, metavar="FILE", help="save the QR image as a PNG file")
+    parser.add_argument("--png", type=Path, metavar="FILE", help=(
+        "save the QR image as a PNG file; an image of the bank's that is not PNG is drawn again from the payload"))
     parser.add_argument("--show-qr", action="store_true", help="draw the QR in the terminal (on standard error)")
 
 
@@ -220,23 +224,79 @@ def _qr_output(answer: Mapping[str, Any], png: Path | None, show: bool) -> int:
             status = EXIT_FAILURE
     if png is not None:
         try:
-            save_png(image, png)
+            redrawn = save_png(payload, image, png)
         except (OSError, ValueError) as error:
             print(f"{PROG}: error: cannot save the QR image: {error}", file=sys.stderr)
             return EXIT_FAILURE
+        if redrawn is not None:
+            print(f"{PROG}: {redrawn}: drew the PNG from the payload", file=sys.stderr)
         print(f"{PROG}: QR image saved to {png}", file=sys.stderr)
     return status
 
 
-def save_png(image_base64: str, path: Path) -> None:
+# The formats a bank's QR image comes in, told by their first bytes, with the file suffix of each.
+IMAGE_FORMATS = (
+    (b"\x89PNG\r\n\x1a\n", "PNG", ".png"),
+    (b"GIF87a", "GIF", ".gif"),
+    (b"GIF89a", "GIF", ".gif"),
+    (b"\xff\xd8\xff", "JPEG", ".jpg"),
+)
+
+
+def decode_image(image_base64: str) -> bytes:
     if not image_base64:
         raise ValueError("the answer holds no QR image")
     try:
-        image = base64.b64decode(image_base64, validate=True)
+        return base64.b64decode(image_base64, validate=True)
     except binascii.Error as error:
         raise ValueError(f"the QR image is not valid Base64 ({error})") from None
+
+
+def image_format(image: bytes) -> tuple[str, str] | None:
+    """(name, file suffix) of a PNG, GIF or JPEG image; None for anything else."""
+    return next(((name, suffix) for magic, name, suffix in IMAGE_FORMATS if image.startswith(magic)), None)
+
+
+def save_image(image_base64: str, stem: Path) -> Path:
+    """Write the answer's image under `stem` with the suffix of its format."""
+    image = decode_image(image_base64)
+    known = image_format(image)
+    if known is None:
+        raise ValueError("the QR image is neither PNG, GIF nor JPEG")
+    path = stem.with_name(stem.name + known[1])
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(image)
+    return path
+
+
+def save_png(payload: str, image_base64: str, path: Path) -> str | None:
+    """Write a PNG of the QR to `path`: the answer's image when it is a PNG, else one drawn from the payload.
+
+    Returns None when the answer's image was written, else why it was not.
+    """
+    try:
+        image = decode_image(image_base64)
+        name = (image_format(image) or ("of an unknown format",))[0]
+        redrawn = None if name == "PNG" else f"the QR image is {name}, not PNG"
+    except ValueError as error:
+        redrawn = str(error)
+    if redrawn is not None:
+        image = drawn_png(payload)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(image)
+    return redrawn
+
+
+def drawn_png(payload: str) -> bytes:
+    if not payload:
+        raise ValueError("the answer holds no PNG of the QR and no payload to draw one from")
+    try:
+        import segno
+    except ImportError:
+        raise ValueError("the answer holds no PNG of the QR; install segno to draw one (pip install segno)") from None
+    png = io.BytesIO()
+    segno.make_qr(payload, error="m").save(png, kind="png", scale=4)
+    return png.getvalue()
 
 
 def draw_qr(payload: str, out: TextIO) -> bool:

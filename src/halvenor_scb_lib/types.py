@@ -34,7 +34,11 @@ SUCCESS_CODE = 1000
 """``status.code`` of a successful bank answer."""
 
 TOKEN_REJECTED_CODE = 9500
-"""``status.code`` the bank uses when it rejects an access token; the library renews the token and retries once."""
+"""``status.code`` of a rejected access token, on which the library renews the token and retries once.
+
+The bank also documents 9300 for an invalid or expired temporary token: the inquiry renews on any 401
+answer, but QR creation by bank account hands a 9300 answer back and keeps the token cached.
+"""
 
 
 class ErrorCode(IntEnum):
@@ -78,8 +82,9 @@ class QrData(TypedDict, total=False):
     qrRawData: str
     """The Thai QR bill-payment payload to render as a QR code."""
     qrImage: str
-    """The same QR as a Base64 PNG."""
+    """The same QR as a Base64 image: PNG from the sandbox, and the bank's may be GIF or JPEG."""
     transactionId: str
+    """Absent from the bank's v1 answer; stored with an invoice's intent when an answer has one."""
 
 
 class TokenData(TypedDict, total=False):
@@ -90,16 +95,40 @@ class TokenData(TypedDict, total=False):
 
 
 class Payment(TypedDict, total=False):
-    """One bill payment found by an inquiry."""
+    """One bill payment found by an inquiry: the record the bank also sends as its payment confirmation."""
 
-    transactionId: str
-    billerId: str
-    reference1: str
-    reference2: str
-    reference3: str
+    eventCode: str
+    transactionType: str
+    reverseFlag: str
+    payeeProxyId: str
+    """The biller id."""
+    payeeProxyType: str
+    """``"BILLERID"``."""
+    payeeAccountNumber: str
+    payeeName: str
+    payerProxyId: str
+    payerProxyType: str
+    payerAccountNumber: str
+    payerName: str
+    sendingBankCode: str
+    receivingBankCode: str
     amount: str
-    transactionDate: str
-    paidAt: str
+    transactionId: str
+    """The bank's id of the payment."""
+    fastEasySlipNumber: str
+    transactionDateandTime: str
+    """ISO 8601 in Thailand's time, with milliseconds: ``2026-12-08T14:05:09.120+07:00``."""
+    billPaymentRef1: str
+    billPaymentRef2: str
+    billPaymentRef3: str
+    currencyCode: str
+    """``"764"``, Thai baht."""
+    channelCode: str
+    equivalentAmount: str
+    equivalentCurrencyCode: str
+    exchangeRate: str
+    partnerTransactionId: str
+    """The partner's transaction id of a payment made with one, which the inquiry by ``transaction_ref`` finds."""
 
 
 @final
