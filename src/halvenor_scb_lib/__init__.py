@@ -27,7 +27,7 @@ import re
 from collections.abc import Mapping
 from decimal import Decimal, InvalidOperation
 from importlib import metadata
-from typing import Any, cast
+from typing import Any, Union, cast
 
 from halvenor_scb_lib._binding import (
     close_connections,
@@ -78,10 +78,10 @@ __all__ = [
 # Kept connections end with an orderly close rather than a dropped socket.
 atexit.register(close_connections)
 
-Amount = float | int | Decimal | str
+Amount = Union[float, int, Decimal, str]
 """What the wrappers accept as an amount in baht."""
 
-Id = int | str
+Id = Union[int, str]
 """What the wrappers accept as a database id: an int, or a str holding a decimal integer."""
 
 # ERP ids are PostgreSQL integer columns; the extension takes them as C ints.

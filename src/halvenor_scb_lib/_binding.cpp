@@ -214,5 +214,5 @@ PyModuleDef scbmodule = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__binding(void) {
-    return PyModule_Create2(&scbmodule, PYTHON_API_VERSION);
+    return PyModule_Create(&scbmodule);
 }
