@@ -13,6 +13,9 @@ CA file from ``CURL_CA_BUNDLE``. Bank, network and database failures come back
 as answers whose ``status.code`` is not 1000 (see :func:`is_success`); only
 internal failures raise ``RuntimeError``.
 
+Log lines go to standard error; :func:`use_python_logging` sends them to the
+``logging`` logger named ``halvenor_scb_lib`` instead.
+
 With ``SCB_REUSE_CONNECTIONS=1`` each thread keeps its database connection and
 its TLS connections to the bank open between calls; :func:`close_connections`
 closes them, and they are closed at interpreter exit.
@@ -22,6 +25,9 @@ from __future__ import annotations
 
 import atexit
 import datetime
+# Imported before the exit handlers below are registered, so that logging's
+# own (which flushes and closes the handlers) runs after them.
+import logging
 import math
 import re
 from collections.abc import Mapping
@@ -38,6 +44,7 @@ from halvenor_scb_lib._binding import (
     scb_api_create_qr_full,
     scb_api_payment_inquiry,
     scb_api_refresh_token,
+    use_python_logging,
 )
 from halvenor_scb_lib.types import (
     SUCCESS_CODE,
@@ -73,9 +80,14 @@ __all__ = [
     "scb_api_create_qr_full",
     "scb_api_payment_inquiry",
     "scb_api_refresh_token",
+    "use_python_logging",
 ]
 
-# Kept connections end with an orderly close rather than a dropped socket.
+# Exit handlers run last registered first. Kept connections end with an
+# orderly close rather than a dropped socket, their lines still logged as
+# configured; then log lines go back to standard error, since threads left
+# running cannot enter the interpreter once it shuts down.
+atexit.register(use_python_logging, False)
 atexit.register(close_connections)
 
 Amount = Union[float, int, Decimal, str]
