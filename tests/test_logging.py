@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextvars
 import datetime
 import logging
 import re
@@ -211,6 +212,26 @@ def test_lines_from_concurrent_threads_stay_whole(request, capfdbinary, sink):
 def test_python_logging_takes_the_message_at_its_level(python_logging, capfdbinary, level, message, shown):
     LEVELS[level](message)
     assert record_lines(python_logging, capfdbinary) == [(level, shown, threading.get_ident())]
+
+
+def test_records_are_made_in_the_calling_context(python_logging):
+    request = contextvars.ContextVar("request")
+    seen = []
+
+    def tag(record):
+        seen.append(request.get(None))
+        return True
+
+    logger = logging.getLogger("halvenor_scb_lib")
+    logger.addFilter(tag)
+    try:
+        context = contextvars.copy_context()
+        context.run(request.set, "R-42")
+        context.run(lib.scb_log_info, b"in a request")
+        lib.scb_log_info(b"outside")
+    finally:
+        logger.removeFilter(tag)
+    assert seen == ["R-42", None]
 
 
 def test_switching_off_and_on_again(python_logging, capfdbinary):
