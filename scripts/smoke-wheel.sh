@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks a repaired wheel without building anything: the libraries it carries
-# (tests/test_wheel.py), then import, an explicit-credentials QR against the
-# bank sandbox and a QR by bank account against a throwaway PostgreSQL in a
-# fresh virtual environment of each CPython from 3.9 to 3.13.
+# and its stable ABI (tests/test_wheel.py), then import, an explicit-credentials
+# QR against the bank sandbox and a QR by bank account against a throwaway
+# PostgreSQL in a fresh virtual environment of each CPython from 3.9 to 3.13.
 #   scripts/smoke-wheel.sh WHEEL
 # The interpreters are pyenv's, else python3.X on PATH.
 set -euo pipefail
@@ -30,12 +30,12 @@ for version in 3.9 3.10 3.11 3.12 3.13; do
 done
 
 # The driver starts the sandbox and the database; it has the wheel too, with
-# the extras those need and what reads the wheel's library list.
+# the extras those need and the tools that read the wheel's libraries and symbols.
 bash scripts/install-system-packages.sh
 driver=build/smoke-driver
 python3 -m venv --clear "$driver"
 "$driver/bin/python" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-    "$wheel[test]" auditwheel >/dev/null
+    "$wheel[test]" auditwheel abi3audit >/dev/null
 SCB_WHEEL="$wheel" "$driver/bin/python" -m pytest -q -p no:cacheprovider tests/test_wheel.py
 "$driver/bin/python" scripts/smoke_wheel.py "$wheel" "${pythons[@]}"
 echo "Wheel checks and smoke test took $((SECONDS - started)) s"

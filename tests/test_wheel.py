@@ -1,5 +1,6 @@
 """The repaired wheel is self-contained: each library its extension loads comes
-from the wheel's own folder, except those manylinux lets every system provide.
+from the wheel's own folder, except those manylinux lets every system provide;
+and its extension keeps to the stable ABI of Python 3.9.
 
 Checks the wheel that SCB_WHEEL names; scripts/smoke-wheel.sh sets it for the
 wheel scripts/build-wheel.sh made.
@@ -11,6 +12,7 @@ import json
 import os
 import re
 import subprocess
+import sys
 import zipfile
 from importlib import resources
 from pathlib import Path
@@ -67,6 +69,15 @@ def test_each_library_is_carried_or_on_the_manylinux_list(unpacked, loaded, allo
         from_wheel = Path(path).resolve().parent == carried
         assert from_wheel or soname in allowed, f"{soname} loads from {path}"
         assert not (from_wheel and soname in allowed), f"{soname} is carried although every system has it"
+
+
+def test_the_extension_uses_only_the_stable_abi_of_python_3_9():
+    audit = subprocess.run([sys.executable, "-m", "abi3audit", "--strict", "--report", WHEEL],
+                           capture_output=True, text=True, check=False)
+    (extension,) = json.loads(audit.stdout)["specs"][WHEEL]["wheel"]
+    result = extension["result"]
+    assert (result["is_abi3"], result["computed"], result["non_abi3_symbols"]) == (True, "3.9", [])
+    assert audit.returncode == 0, audit.stderr
 
 
 @pytest.mark.parametrize("library", ["libcurl", "libpq", "libcjson", "libssl", "libcrypto"])

@@ -250,7 +250,8 @@ PyObject *library_logger() {
 
 // Switching off waits, without the interpreter lock, for lines other
 // threads are handing over; after that no line enters the interpreter, as
-// interpreter exit requires.
+// interpreter exit requires. Lines that take the lock meanwhile find no
+// logger and go to standard error.
 PyObject *use_python_logging(PyObject *, PyObject *args, PyObject *kwargs) {
     static char *keyword_list[] = {const_cast<char *>("enabled"), nullptr};
     int enabled = 1;
@@ -262,14 +263,15 @@ PyObject *use_python_logging(PyObject *, PyObject *args, PyObject *kwargs) {
         if (logger == nullptr) {
             return nullptr;
         }
-        Py_XDECREF(g_logger);
+        PyObject *previous = g_logger;
         g_logger = logger;
+        Py_XDECREF(previous);
         scb::set_log_sink(log_through_python);
     } else {
+        Py_CLEAR(g_logger);
         Py_BEGIN_ALLOW_THREADS
         scb::clear_log_sink();
         Py_END_ALLOW_THREADS
-        Py_CLEAR(g_logger);
     }
     Py_RETURN_NONE;
 }
