@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -18,20 +19,40 @@ using scb::LogLevel;
 
 std::atomic<scb::LogSink> g_sink{nullptr};
 
-// Lines being handed to a sink now, in the whole process and on this thread
-// (more than one when a sink itself logs through the library).
+// Lines being handed to a sink now, in the whole process.
 std::atomic<int> g_lines_in_sink{0};
-thread_local int t_lines_in_sink = 0;
+
+// This thread's share of them: more than one when a sink itself logs
+// through the library. Kept under a pthread key rather than in a
+// thread_local: a loaded module's thread_locals live in blocks the C library
+// frees when it reuses a thread's stack, which ThreadSanitizer reports as
+// races with the thread that wrote them.
+pthread_key_t g_own_lines_key;
+const bool g_own_lines_key_made = pthread_key_create(&g_own_lines_key, nullptr) == 0;
+
+int own_lines_in_sink() noexcept {
+    if (!g_own_lines_key_made) {
+        return 0;
+    }
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(pthread_getspecific(g_own_lines_key)));
+}
+
+void add_own_lines_in_sink(int change) noexcept {
+    if (g_own_lines_key_made) {
+        const std::intptr_t lines = own_lines_in_sink() + change;
+        (void)pthread_setspecific(g_own_lines_key, reinterpret_cast<void *>(lines));
+    }
+}
 
 class LineInSink {
 public:
     LineInSink() noexcept {
-        ++t_lines_in_sink;
+        add_own_lines_in_sink(1);
         ++g_lines_in_sink;
     }
     ~LineInSink() {
         --g_lines_in_sink;
-        --t_lines_in_sink;
+        add_own_lines_in_sink(-1);
     }
     LineInSink(const LineInSink &) = delete;
     LineInSink &operator=(const LineInSink &) = delete;
@@ -48,7 +69,7 @@ bool handed_to_sink(LogLevel level, const std::string &message) noexcept {
 // Threads that were handing lines over do not exist in a forked child;
 // a child waiting for them would wait forever.
 void forget_other_threads_lines() noexcept {
-    g_lines_in_sink.store(t_lines_in_sink);
+    g_lines_in_sink.store(own_lines_in_sink());
 }
 
 bool register_fork_handler() noexcept {
@@ -173,7 +194,7 @@ void set_log_sink(LogSink sink) noexcept {
 
 void clear_log_sink() noexcept {
     g_sink.store(nullptr);
-    while (g_lines_in_sink.load() > t_lines_in_sink) {
+    while (g_lines_in_sink.load() > own_lines_in_sink()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
