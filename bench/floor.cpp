@@ -87,12 +87,18 @@ std::string env(const char *name) {
 
 struct Session {
     scb::PgConnHandle conn;
+    // In UTC as the module's sessions are: set after connecting when the server reports another zone.
     Session() {
-        const char *const keywords[] = {"options", nullptr};
-        const char *const values[] = {"-c TimeZone=UTC", nullptr};
-        conn.reset(PQconnectdbParams(keywords, values, 0));
+        conn.reset(PQconnectdb(""));
         if (PQstatus(conn.get()) != CONNECTION_OK) {
             fail(std::string("connect: ") + PQerrorMessage(conn.get()));
+        }
+        const char *zone = PQparameterStatus(conn.get(), "TimeZone");
+        if (zone == nullptr || std::string(zone) != "UTC") {
+            const scb::PgResult set(PQexec(conn.get(), "SET TimeZone TO 'UTC'"));
+            if (PQresultStatus(set.get()) != PGRES_COMMAND_OK) {
+                fail(std::string("time zone: ") + PQerrorMessage(conn.get()));
+            }
         }
     }
 };

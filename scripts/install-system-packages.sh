@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     g++ make pkg-config curl ca-certificates
     libcurl4-openssl-dev libpq-dev libssl-dev libcjson-dev
-    postgresql
+    postgresql pgbouncer
 )
 
 missing=()

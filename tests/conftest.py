@@ -12,6 +12,12 @@ ERP rows:
   erp         the same Erp, plus each config it adds is registered with the bank sandbox
               (scb_sandbox), so the extension can fetch tokens with those credentials.
 
+Behind a connection pooler:
+  bouncer     a PgBouncer (transaction and session pooling) in front of a second throwaway
+              cluster whose time zone is Asia/Bangkok, ERP tables created; for the whole session.
+  bouncer_erp (bouncer, pool_mode) -> an Erp on that cluster, its tables emptied, the libpq
+              environment pointing through the bouncer in that pool mode, sandbox registered.
+
 Processes:
   run_python  run_python(code, env=None) runs a Python snippet in a fresh interpreter;
               env entries overlay the current environment and a None value removes one.
@@ -32,7 +38,7 @@ from typing import Any
 import pytest
 from psycopg.rows import dict_row
 
-from halvenor_scb_lib.devdb import ThrowawayPostgres, insert_returning_id
+from halvenor_scb_lib.devdb import ThrowawayPgBouncer, ThrowawayPostgres, insert_returning_id
 
 pytest_plugins = ["halvenor_scb_lib.sandbox.pytest_plugin"]
 
@@ -138,6 +144,28 @@ def erp_db(pg: ThrowawayPostgres) -> Erp:
 def erp(erp_db: Erp, scb_sandbox: Any) -> Erp:
     erp_db.sandbox = scb_sandbox
     return erp_db
+
+
+@pytest.fixture(scope="session")
+def bouncer() -> Iterator[ThrowawayPgBouncer]:
+    with ThrowawayPostgres(timezone="Asia/Bangkok") as server, ThrowawayPgBouncer(server) as pooler:
+        server.create_erp_schema()
+        yield pooler
+
+
+@pytest.fixture
+def bouncer_erp(
+    bouncer: ThrowawayPgBouncer, scb_sandbox: Any, monkeypatch: pytest.MonkeyPatch
+) -> Callable[[str], Erp]:
+    def through(pool_mode: str) -> Erp:
+        bouncer.server.truncate_erp_tables()
+        _drop_pg_env(monkeypatch)
+        for name, value in bouncer.environ(pool_mode).items():
+            monkeypatch.setenv(name, value)
+        erp = Erp(bouncer.server)
+        erp.sandbox = scb_sandbox
+        return erp
+    return through
 
 
 def _run_python(code: str, env: Mapping[str, str | None] | None = None) -> subprocess.CompletedProcess[str]:

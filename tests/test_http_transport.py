@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import re
 import socket
 from contextlib import closing
 
@@ -167,7 +168,7 @@ def test_null_url_gives_null_and_no_null_text_in_the_log(capfd):
     refused = json.loads(take_text(lib.scb_refresh_token(b"KEY", b"SECRET", None)))
     assert refused["status"]["code"] == 9101
     err = capfd.readouterr().err
-    assert err.count("ERROR: CURL error: ") == 4 and "(null)" not in err
+    assert err.count("ERROR: Refused a URL whose scheme is not https") == 4 and "(null)" not in err
 
 
 @pytest.mark.parametrize(
@@ -221,16 +222,39 @@ def test_redirect_to_plain_http_is_refused(scb_sandbox, capfd):
     assert "ERROR: CURL error: " in capfd.readouterr().err
 
 
+@pytest.mark.parametrize("scheme", ["file", "http", "ftp", "none"])
+def test_a_url_that_is_not_https_sends_and_reads_nothing(tmp_path, capfd, scheme):
+    secret = tmp_path / "secret.txt"
+    secret.write_text("LOCAL-SECRET")
+    with closing(socket.socket()) as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.setblocking(False)
+        address = f"127.0.0.1:{listener.getsockname()[1]}"
+        url = {"file": f"file://{secret}", "http": f"http://{address}{QR}", "ftp": f"ftp://{address}/x",
+               "none": f"{address}{QR}"}[scheme]
+        answer = json.loads(take_text(lib.scb_create_qr_full(
+            b"KEY", b"TOKEN", url.encode(), b"123456789012345", b"R1", b"R2", b"SCB", 1.0)))
+        with pytest.raises(BlockingIOError):
+            listener.accept()  # not even a connection, so the token never went out
+    assert answer == {"status": {"code": 9102, "description": "Network error: Failed to connect to SCB QR endpoint."},
+                      "data": None}
+    err = capfd.readouterr().err
+    assert "ERROR: Refused a URL whose scheme is not https" in err and "LOCAL-SECRET" not in err
+
+
 def test_debug_lines_mask_secrets_but_the_record_keeps_them(scb_sandbox, capfd):
-    answer = '{"status":{"code":1000},"data":{"accessToken":"TOKEN-abc","tokenType":"Bearer","expiresIn":1800}}'
+    answer = ('{"status":{"code":1000},"data":{"accessToken":"TOKEN-abc","tokenType":"Bearer","expiresIn":1800,'
+              '"refreshToken":"REFRESH-abc"}}')
     request = '{"applicationKey":"KEY-1","applicationSecret":"SECRET-xyz"}'
     scb_sandbox.script("token", body=answer)
-    scb_sandbox.script("inquiry", body='{"access_token" : "TOKEN-def", "x": "TOKEN-def?"}')
+    scb_sandbox.script("inquiry", body='{"access_token" : "TOKEN-def", "x": "TOKEN-def?", "refresh_token": "R-def"}')
     assert post(at(scb_sandbox, "/partners/sandbox/v1/oauth/token"), request) == (200, answer.encode())
     assert get_with_params(at(scb_sandbox, INQUIRY), ["a"], ["1"])[0] == 200
     assert scb_sandbox.requests[0].body == request.encode()
     err = capfd.readouterr().err
     assert '"applicationKey":"KEY-1","applicationSecret":"***"}\n' in err
     assert 'Status: 200, Body: {"status":{"code":1000},"data":{"accessToken":"***","tokenType":"Bearer"' in err
-    assert 'Status: 200, Body: {"access_token" : "***", "x": "TOKEN-def?"}\n' in err
-    assert "SECRET-xyz" not in err and "TOKEN-abc" not in err
+    assert 'Status: 200, Body: {"access_token" : "***", "x": "TOKEN-def?", "refresh_token": "***"}\n' in err
+    assert '"expiresIn":1800,"refreshToken":"***"}}\n' in err
+    assert not {"SECRET-xyz", "TOKEN-abc", "REFRESH-abc", "R-def"} & set(re.findall(r"[A-Z]+-[a-z]+", err))

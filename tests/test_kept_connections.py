@@ -1,11 +1,16 @@
 """SCB_REUSE_CONNECTIONS: each thread keeps its database session and its TLS connection
-to the bank between calls, replaces a session the server ended, closes what it keeps on
-request, at thread exit and at interpreter exit, and a forked child leaves the parent's
-connections alone."""
+to the bank between calls, replaces a session the server ended, reports a database that
+cannot be reached as such, closes what it keeps on request, at thread exit and at
+interpreter exit, and a forked child leaves the parent's connections and its own files alone."""
 
 from __future__ import annotations
 
+import ctypes
+import ctypes.util
 import json
+import os
+import selectors
+import socket
 import textwrap
 import threading
 from collections.abc import Callable, Iterator
@@ -15,10 +20,12 @@ import pytest
 
 from halvenor_scb_lib import _binding
 
+from bank_helpers import envelope
 from cabi import lib
 
 SUCCESS = 1000
 REUSE = "SCB_REUSE_CONNECTIONS"
+UNREACHABLE = envelope(9002, "Failed to connect to database. Check credentials and network connectivity.")
 # The statement the module ends a QR call's database work with, which identifies its sessions.
 TOKEN_LOOKUP = "SELECT access_token, token_expires_at AT TIME ZONE 'UTC'%"
 
@@ -220,6 +227,42 @@ def test_forked_child_opens_its_own_connections(erp, scb_sandbox, pg, run_python
     assert pg.wait_for_client_connections(0) == 0
 
 
+CHILD_FILES_SCRIPT = textwrap.dedent(
+    """
+    import os, sys
+    from halvenor_scb_lib import _binding
+
+    def qr(ref1):
+        return _binding.scb_api_create_qr_by_bank(sys.argv[1], 10.0, ref1, "FILES")["status"]["code"]
+
+    assert qr("PARENT") == 1000
+    child = os.fork()
+    if child == 0:
+        os.closerange(3, 1024)
+        files = [os.open(os.path.join(sys.argv[2], f"f{i}"), os.O_RDWR | os.O_CREAT) for i in range(8)]
+        code = qr("CHILD")
+        intact = all(os.write(fd, b"kept") == 4 and os.pread(fd, 4, 0) == b"kept" for fd in files)
+        os._exit(0 if code == 1000 and intact else 1)
+    _, status = os.waitpid(child, 0)
+    print(os.waitstatus_to_exitcode(status), qr("PARENT2"))
+    """
+)
+
+
+def test_a_child_that_reuses_descriptor_numbers_keeps_its_files(erp, scb_sandbox, pg, run_python, tmp_path):
+    bank_account = erp.add_bank_account(erp.add_config())
+
+    done = run_python(
+        f"import sys; sys.argv[1:] = [{str(bank_account)!r}, {str(tmp_path)!r}]\n" + CHILD_FILES_SCRIPT,
+        env={REUSE: "1"},
+    )
+
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["0", str(SUCCESS)]
+    assert [r.json()["ref1"] for r in scb_sandbox.requests_to("qr")] == ["PARENT", "CHILD", "PARENT2"]
+    assert pg.wait_for_client_connections(0) == 0
+
+
 def test_close_connections_and_interpreter_exit_close_cleanly(erp, scb_sandbox, pg, reuse, run_python):
     bank_account = str(erp.add_bank_account(erp.add_config()))
     assert qr_by_bank(bank_account, "BEFORE")["status"]["code"] == SUCCESS
@@ -249,3 +292,181 @@ def test_a_nested_session_is_not_kept(pg, reuse):
     assert again == outer
     lib.scb_db_release(again)
     assert pg.client_connections() == 1
+
+
+def raw_qr(config_id: int, bank_account: int) -> Any:
+    return qr_by_bank(str(bank_account), "DOWN")
+
+
+def raw_inquiry(config_id: int, bank_account: int) -> Any:
+    return _binding.scb_api_payment_inquiry(str(config_id), transaction_ref="TXDOWN")
+
+
+def raw_invoice(config_id: int, bank_account: int) -> Any:
+    return _binding.create_qr_for_invoice(
+        invoice_id=900, company_id=1, config_id=config_id, reference="INV900", amount=5.0,
+        bank_account_id=str(bank_account),
+    )
+
+
+def raw_token(config_id: int, bank_account: int) -> Any:
+    return _binding.scb_api_refresh_token(str(config_id))
+
+
+def succeeded(answer: Any) -> bool:
+    return "intent_id" in answer or answer["status"]["code"] == SUCCESS
+
+
+@pytest.mark.parametrize("operation", [raw_qr, raw_inquiry, raw_invoice, raw_token],
+                         ids=["qr", "inquiry", "invoice", "token"])
+def test_a_database_that_went_down_is_reported_unreachable_until_it_is_back(
+    erp, scb_sandbox, pg, reuse, capfd, operation
+):
+    config_id = erp.add_config()
+    bank_account = erp.add_bank_account(config_id)
+    assert succeeded(operation(config_id, bank_account))
+    pg.shut_down()
+    try:
+        capfd.readouterr()
+        if operation is raw_invoice:
+            with pytest.raises(RuntimeError, match="^Failed to connect to database$"):
+                operation(config_id, bank_account)
+        else:
+            assert operation(config_id, bank_account) == UNREACHABLE
+        log = capfd.readouterr().err
+        assert "Kept database connection was lost, reconnecting" in log and "Database connection failed" in log
+    finally:
+        pg.start_again()
+    assert succeeded(operation(config_id, bank_account))
+    assert pg.client_connections() == 1
+
+
+class SeveringProxy:
+    """TCP on 127.0.0.1 in front of the server's socket. sever() makes it cut every connection at the
+    client's next message, while the socket still looks healthy, and refuse new ones from then on."""
+
+    def __init__(self, pg: Any) -> None:
+        self._target = os.path.join(pg.host, f".s.PGSQL.{pg.port}")
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self._listener.getsockname()[1]
+        self._severed = threading.Event()
+        self._threads: list[threading.Thread] = []
+        self._spawn(self._accept)
+
+    def _spawn(self, target: Callable[..., None], *args: Any) -> None:
+        thread = threading.Thread(target=target, args=args, daemon=True)
+        thread.start()
+        self._threads.append(thread)
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                client, _ = self._listener.accept()
+            except OSError:
+                return
+            server = socket.socket(socket.AF_UNIX)
+            server.connect(self._target)
+            self._spawn(self._pump, client, server)
+
+    def _pump(self, client: socket.socket, server: socket.socket) -> None:
+        with client, server, selectors.DefaultSelector() as selector:
+            selector.register(client, selectors.EVENT_READ, server)
+            selector.register(server, selectors.EVENT_READ, client)
+            while True:
+                for key, _ in selector.select(timeout=0.05):
+                    data = key.fileobj.recv(65536)  # type: ignore[union-attr]
+                    if not data or (self._severed.is_set() and key.fileobj is client):
+                        return
+                    key.data.sendall(data)
+
+    def sever(self) -> None:
+        self._severed.set()
+        self._listener.close()
+
+    def close(self) -> None:
+        self.sever()
+        for thread in self._threads:
+            thread.join(timeout=5)
+
+
+@pytest.fixture
+def proxy(pg, monkeypatch):
+    severing = SeveringProxy(pg)
+    monkeypatch.setenv("PGHOST", "127.0.0.1")
+    monkeypatch.setenv("PGPORT", str(severing.port))
+    yield severing
+    _binding.close_connections()
+    severing.close()
+
+
+@pytest.mark.parametrize("operation", [raw_qr, raw_inquiry, raw_invoice], ids=["qr", "inquiry", "invoice"])
+def test_a_session_lost_at_its_first_statement_without_reconnect_is_reported_unreachable(
+    erp, scb_sandbox, pg, reuse, proxy, capfd, operation
+):
+    config_id = erp.add_config()
+    bank_account = erp.add_bank_account(config_id)
+    assert succeeded(operation(config_id, bank_account))
+    proxy.sever()
+    capfd.readouterr()
+
+    assert operation(config_id, bank_account) == UNREACHABLE
+
+    log = capfd.readouterr().err
+    assert "Kept database connection was lost, reconnecting" in log and "Database connection failed" in log
+    assert "No SCB config" not in log and "configuration not found" not in log
+
+
+def tcp_options(port: int) -> dict[str, int]:
+    """Keepalive and user-timeout settings of this process's socket connected to 127.0.0.1:port."""
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            probe = socket.socket(fileno=os.dup(int(name)))
+        except OSError:
+            continue
+        with probe:
+            try:
+                if probe.family != socket.AF_INET or probe.getpeername()[1] != port:
+                    continue
+            except OSError:
+                continue
+            return {
+                "keepalive": probe.getsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE),
+                "idle": probe.getsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPIDLE),
+                "interval": probe.getsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPINTVL),
+                "count": probe.getsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPCNT),
+                "user_timeout": probe.getsockopt(socket.IPPROTO_TCP, socket.TCP_USER_TIMEOUT),
+            }
+    raise AssertionError(f"no socket connected to port {port}")
+
+
+def test_a_kept_session_finds_a_silently_dropped_peer_in_bounded_time(erp, scb_sandbox, pg, reuse, proxy):
+    bank_account = str(erp.add_bank_account(erp.add_config()))
+    assert qr_by_bank(bank_account, "KEEPALIVE")["status"]["code"] == SUCCESS
+    assert tcp_options(proxy.port) == {"keepalive": 1, "idle": 60, "interval": 10, "count": 3, "user_timeout": 30000}
+
+
+def test_a_session_handed_back_inside_a_transaction_is_closed(pg, reuse, capfd):
+    libpq = ctypes.CDLL(ctypes.util.find_library("pq"))
+    libpq.PQexec.restype = ctypes.c_void_p
+    libpq.PQexec.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+    libpq.PQclear.argtypes = [ctypes.c_void_p]
+    session = lib.scb_db_acquire()
+    libpq.PQclear(libpq.PQexec(session, b"BEGIN"))
+    capfd.readouterr()
+    lib.scb_db_release(session)
+    assert "Database connection closed" in capfd.readouterr().err
+    assert pg.wait_for_client_connections(0) == 0
+
+
+def test_a_reconnected_session_is_back_in_utc(erp, scb_sandbox, pg, reuse, monkeypatch):
+    monkeypatch.setenv("PGTZ", "Asia/Bangkok")
+    config_id = erp.add_config()
+    bank_account = str(erp.add_bank_account(config_id))
+    assert qr_by_bank(bank_account, "BEFORE")["status"]["code"] == SUCCESS
+    terminate_module_sessions(pg)
+    pg.execute("UPDATE scb_api_config SET token_expires_at = (now() AT TIME ZONE 'UTC') + interval '100 seconds'")
+
+    assert qr_by_bank(bank_account, "AFTER")["status"]["code"] == SUCCESS
+
+    # Read in Bangkok time, the expiring token would have looked good for seven more hours.
+    assert len(scb_sandbox.requests_to("token")) == 2

@@ -1,8 +1,10 @@
 """QR creation for a bank account of the ERP, end to end against the bank sandbox."""
 
+from __future__ import annotations
+
 import pytest
 
-from bank_helpers import envelope
+from bank_helpers import bank_token, envelope
 from halvenor_scb_lib import _binding
 
 BILLER = "010556012345678"
@@ -61,6 +63,24 @@ def test_rejected_token_is_dropped_renewed_stored_and_the_request_retried_once(e
                  "INFO: Refreshing SCB access token after 401 error", "INFO: Token refreshed, retrying QR creation"):
         assert line in err
     assert not [token for token in erp.sandbox.issued_tokens if token in err]
+
+
+def test_a_rejection_clears_only_the_rejected_token_not_one_another_worker_stored(erp):
+    config_id = erp.add_config()
+    bank_id = erp.add_bank_account(config_id)
+    assert _binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV1", "C1")["status"]["code"] == 1000
+    rejected = erp.sandbox.issued_tokens[0]
+    erp.sandbox.revoke_token(rejected)
+    fresh = bank_token(erp.sandbox)
+    # Another worker stores its renewal while this caller's request with the old token is at the bank.
+    erp.sandbox.on_request("qr", lambda request: erp.pg.execute(
+        "UPDATE scb_api_config SET access_token = %s WHERE id = %s", (fresh, config_id)), times=1)
+    cached_at_renewal: list[str | None] = []
+    erp.sandbox.on_request("token", lambda request: cached_at_renewal.append(erp.token_row(config_id)[0]), times=1)
+
+    assert _binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV2", "C1")["status"]["code"] == 1000
+
+    assert cached_at_renewal == [fresh]
 
 
 def test_second_answer_is_returned_as_it_came_even_when_rejected_again(erp):

@@ -27,7 +27,8 @@ import psycopg
 from psycopg import sql
 
 __all__ = [
-    "ERP_SCHEMA_SQL", "ERP_TABLES", "PostgresUnavailable", "ThrowawayPostgres", "find_bindir", "insert_returning_id",
+    "ERP_SCHEMA_SQL", "ERP_TABLES", "PostgresUnavailable", "ThrowawayPgBouncer", "ThrowawayPostgres", "find_bindir",
+    "insert_returning_id",
 ]
 
 ERP_SCHEMA_SQL = """
@@ -283,11 +284,21 @@ class ThrowawayPostgres:
 
     def restart(self) -> None:
         """Shut the server down (fast: sessions are terminated) and start it again on the same data and port."""
+        self.shut_down()
+        self.start_again()
+
+    def shut_down(self) -> None:
+        """Fast shutdown of the server (sessions are terminated); data, socket directory and port stay."""
         cluster = self._cluster
-        if cluster is None or cluster.server is None:
+        if cluster is None or cluster.server is None or not self.running:
             raise RuntimeError("the server is not running")
         cluster.server.send_signal(signal.SIGINT)
         cluster.server.wait(timeout=STOP_TIMEOUT)
+
+    def start_again(self) -> None:
+        """Start the server after shut_down() on the same data and port."""
+        if self._cluster is None or self.running:
+            raise RuntimeError("the server was not shut down")
         self._launch(find_bindir(), _server_account())
         self._wait_until_ready()
 
@@ -470,3 +481,111 @@ class ThrowawayPostgres:
                 "scb_api_config_id": config_id, "use_scb_qr": True,
             })
         return {"config_id": config_id, "bank_account_id": bank_account_id, "company_id": company_id}
+
+
+class ThrowawayPgBouncer:
+    """A PgBouncer on 127.0.0.1 in front of a ThrowawayPostgres, gone after stop().
+
+    Each pool mode is a database of its own, named ``<dbname>_<mode>``
+    (``erp_transaction``, ``erp_session``), so one bouncer serves both. Clients
+    are trusted by user name; the bouncer reaches the server over its socket.
+    As root it runs as ``postgres``, as the server does: it refuses root too.
+    """
+
+    POOL_MODES = ("transaction", "session")
+
+    def __init__(self, server: ThrowawayPostgres) -> None:
+        self.server = server
+        self.port = 0
+        self._cluster: _Cluster | None = None
+        self._finalizer: weakref.finalize[[_Cluster], ThrowawayPgBouncer] | None = None
+
+    def __enter__(self) -> ThrowawayPgBouncer:
+        self.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def start(self) -> None:
+        if self._cluster is not None:
+            raise RuntimeError("the bouncer is already started")
+        binary = shutil.which("pgbouncer") or "/usr/sbin/pgbouncer"
+        if not Path(binary).is_file():
+            raise PostgresUnavailable("pgbouncer not found; install the pgbouncer package")
+        account = _server_account()
+        self._cluster = _Cluster(Path(tempfile.mkdtemp(prefix="scb-pgbouncer-")))
+        self._finalizer = weakref.finalize(self, _discard, self._cluster)
+        try:
+            self._boot(binary, account)
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self) -> None:
+        if self._finalizer is not None:
+            self._finalizer()
+        self._cluster = None
+        self._finalizer = None
+
+    def dbname(self, pool_mode: str) -> str:
+        if pool_mode not in self.POOL_MODES:
+            raise ValueError(f"pool mode must be one of {self.POOL_MODES}, not {pool_mode!r}")
+        return f"{self.server.dbname}_{pool_mode}"
+
+    def environ(self, pool_mode: str) -> dict[str, str]:
+        """libpq variables reaching the server through the bouncer, over TCP, in the given pool mode."""
+        return {"PGHOST": "127.0.0.1", "PGPORT": str(self.port), "PGDATABASE": self.dbname(pool_mode),
+                "PGUSER": self.server.user}
+
+    def log(self) -> str:
+        assert self._cluster is not None
+        try:
+            return (self._cluster.root / "pgbouncer.log").read_text(encoding="utf-8", errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def _boot(self, binary: str, account: pwd.struct_passwd | None) -> None:
+        assert self._cluster is not None
+        root = self._cluster.root
+        self.port = _free_port()
+        (root / "users.txt").write_text(f'"{self.server.user}" ""\n', encoding="utf-8")
+        databases = "".join(
+            f"{self.dbname(mode)} = host={self.server.host} port={self.server.port}"
+            f" dbname={self.server.dbname} pool_mode={mode}\n"
+            for mode in self.POOL_MODES
+        )
+        (root / "pgbouncer.ini").write_text(
+            "[databases]\n" + databases + "[pgbouncer]\n"
+            f"listen_addr = 127.0.0.1\nlisten_port = {self.port}\nunix_socket_dir =\n"
+            f"auth_type = trust\nauth_file = {root / 'users.txt'}\n"
+            f"logfile = {root / 'pgbouncer.log'}\n"
+            "max_client_conn = 200\ndefault_pool_size = 20\n",
+            encoding="utf-8",
+        )
+        if account is not None:
+            for path in (root, *root.iterdir()):
+                os.chown(path, account.pw_uid, account.pw_gid)
+        self._cluster.server = subprocess.Popen(
+            [*_launcher(account), binary, str(root / "pgbouncer.ini")],
+            cwd=root, env=_server_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True,
+        )
+        self._wait_until_ready()
+
+    def _wait_until_ready(self) -> None:
+        assert self._cluster is not None and self._cluster.server is not None
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            if self._cluster.server.poll() is not None:
+                raise PostgresUnavailable(f"pgbouncer exited during startup:\n{self.log()}")
+            try:
+                psycopg.connect(
+                    **_pinned_libpq_params(), host="127.0.0.1", port=self.port, user=self.server.user,
+                    dbname=self.dbname("session"), connect_timeout=2,
+                ).close()
+                return
+            except psycopg.OperationalError:
+                if time.monotonic() > deadline:
+                    raise PostgresUnavailable(f"pgbouncer not ready after {START_TIMEOUT}s:\n{self.log()}") from None
+                time.sleep(0.05)

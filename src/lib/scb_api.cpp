@@ -69,7 +69,6 @@ namespace {
 const char *const kEnvironmentMissingLog = "PostgreSQL environment variables not set (PGHOST, PGDATABASE, etc.)";
 const char *const kEnvironmentMissing =
     "Database environment variables not configured. Set PGHOST, PGDATABASE, PGUSER, PGPASSWORD.";
-const char *const kConnectFailedLog = "Failed to connect to PostgreSQL - check database credentials and network";
 
 // Both operations that read their configuration through the environment's
 // database start the same way; a null session comes with the envelope to return.
@@ -81,8 +80,7 @@ scb::DbSession open_erp_session(scb::ScbText &failure) {
     }
     scb::DbSession session(scb_db_acquire());
     if (!session) {
-        scb_log_error(kConnectFailedLog);
-        failure.reset(scb_create_error_response(9002, scb::kDatabaseConnectFailed));
+        failure.reset(scb::database_unreachable(scb::kConnectFailedLog));
     }
     return session;
 }
@@ -252,8 +250,9 @@ std::optional<std::string> acquire_token(PGconn *conn, const scb::BankAccountCon
                                       failure);
 }
 
-std::optional<std::string> renew_token(PGconn *conn, const scb::BankAccountConfig &config, scb::ScbText &failure) {
-    scb::invalidate_token(conn, config.config_id.c_str());
+std::optional<std::string> renew_token(PGconn *conn, const scb::BankAccountConfig &config,
+                                       const std::string &rejected, scb::ScbText &failure) {
+    scb::invalidate_token(conn, config.config_id.c_str(), rejected);
     return scb::fetch_and_store_token(conn, config.api_key.c_str(), config.api_secret.c_str(),
                                       config.token_url.c_str(), config.config_id.c_str(), kRenewalTexts, failure);
 }
@@ -272,6 +271,9 @@ char *create_qr_by_bank_account(const char *bank_account_id, const char *ref1, c
         return failure.release();
     }
     const scb::ScbText document(scb_db_get_config_by_bank(session.get(), bank_account_id));
+    if (!document && scb::connection_lost(session.get())) {
+        return scb::database_unreachable(scb::kConnectFailedLog);
+    }
     if (!document) {
         const std::string message = scb::bounded_format(
             512,
@@ -296,7 +298,7 @@ char *create_qr_by_bank_account(const char *bank_account_id, const char *ref1, c
     }
     scb_log_debug("[SCB API] Got 401/9500 error, refreshing token and retrying");
     answer.reset();
-    const std::optional<std::string> renewed = renew_token(session.get(), config, failure);
+    const std::optional<std::string> renewed = renew_token(session.get(), config, *token, failure);
     if (!renewed) {
         return failure.release();
     }

@@ -16,6 +16,13 @@ char *bank_answer(HttpResponse response, const char *label, const char *success_
 
 inline constexpr const char *kDatabaseConnectFailed =
     "Failed to connect to database. Check credentials and network connectivity.";
+inline constexpr const char *kConnectFailedLog = "Failed to connect to PostgreSQL - check database credentials and network";
+
+// Envelope 9002 for a database that cannot be reached, after its error line.
+inline char *database_unreachable(const char *log_line) noexcept {
+    scb_log_error(log_line);
+    return scb_create_error_response(9002, kDatabaseConnectFailed);
+}
 
 // A new request identifier, or null after logging why.
 ScbText new_request_id();

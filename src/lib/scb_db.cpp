@@ -1,5 +1,6 @@
 #include "scb_db.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -51,28 +52,15 @@ std::string conninfo_from_environment() {
     return conninfo.empty() ? "dbname=halvenor" : conninfo;
 }
 
-// Sessions run in UTC so the token expiry arithmetic and the timestamps the
-// module writes do not depend on the server's time zone. Options the caller
-// or PGOPTIONS already gives are kept in front.
-std::string session_options(const std::string &conninfo) {
-    const char *existing = std::getenv("PGOPTIONS");
-    const scb::PgConninfo parsed(PQconninfoParse(conninfo.c_str(), nullptr));
-    for (const PQconninfoOption *option = parsed.get(); option != nullptr && option->keyword != nullptr;
-         ++option) {
-        if (std::strcmp(option->keyword, "options") == 0 && option->val != nullptr) {
-            existing = option->val;
-        }
-    }
-    const std::string utc = "-c TimeZone=UTC";
-    return existing != nullptr && existing[0] != '\0' ? std::string(existing) + " " + utc : utc;
-}
-
 void log_connect_failure(const char *reason) {
     scb_log_error(scb::bounded_format(kMessageLimit, "Database connection failed: %s", reason).c_str());
 }
 
-// libpq sends PGTZ as a startup setting of its own, which the server applies
-// after the options above; the zone the server reports tells whether it won.
+// Sessions run in UTC so the token expiry arithmetic and the timestamps the
+// module writes do not depend on the server's time zone, PGTZ or PGOPTIONS.
+// The zone is set after connecting, not asked for in the startup packet:
+// connection poolers refuse startup options, and they track TimeZone per
+// client, so the setting follows the session through transaction pooling.
 bool session_in_utc(PGconn *conn) {
     const char *zone = PQparameterStatus(conn, "TimeZone");
     if (zone != nullptr && std::strcmp(zone, "UTC") == 0) {
@@ -82,11 +70,25 @@ bool session_in_utc(PGconn *conn) {
     return PQresultStatus(result.get()) == PGRES_COMMAND_OK;
 }
 
-PGconn *open_session(const std::string &conninfo) {
-    const std::string options = session_options(conninfo);
-    const char *const keywords[] = {"dbname", "options", nullptr};
-    const char *const values[] = {conninfo.c_str(), options.c_str(), nullptr};
-    scb::PgConnHandle conn(PQconnectdbParams(keywords, values, 1));
+// A kept session may sit idle for a long time; a peer that a firewall or NAT
+// forgot silently is found by keepalives, and unacknowledged writes give up
+// after the user timeout, instead of after the system's ~15 minutes of TCP
+// retries. The settings come before the connection string, which may override them.
+const char *const kKeptSessionKeywords[] = {"keepalives", "keepalives_idle", "keepalives_interval",
+                                            "keepalives_count", "tcp_user_timeout"};
+const char *const kKeptSessionValues[] = {"1", "60", "10", "3", "30000"};
+constexpr std::size_t kKeptSessionSettings = sizeof kKeptSessionKeywords / sizeof kKeptSessionKeywords[0];
+
+PGconn *open_session(const std::string &conninfo, bool kept) {
+    std::vector<const char *> keywords;
+    std::vector<const char *> values;
+    if (kept) {
+        keywords.assign(kKeptSessionKeywords, kKeptSessionKeywords + kKeptSessionSettings);
+        values.assign(kKeptSessionValues, kKeptSessionValues + kKeptSessionSettings);
+    }
+    keywords.insert(keywords.end(), {"dbname", nullptr});
+    values.insert(values.end(), {conninfo.c_str(), nullptr});
+    scb::PgConnHandle conn(PQconnectdbParams(keywords.data(), values.data(), 1));
     if (PQstatus(conn.get()) != CONNECTION_OK) {
         log_connect_failure(conn ? PQerrorMessage(conn.get()) : "out of memory");
         return nullptr;
@@ -99,20 +101,20 @@ PGconn *open_session(const std::string &conninfo) {
     return conn.release();
 }
 
-PGconn *connect_from_environment(const std::string &conninfo) {
+PGconn *connect_from_environment(const std::string &conninfo, bool kept) {
     scb_log_info("Connecting to PostgreSQL");
     if (conninfo.size() > kConninfoLimit) {
         log_connect_failure("connection settings from the environment are too long");
         return nullptr;
     }
-    return open_session(conninfo);
+    return open_session(conninfo, kept);
 }
 
 PGconn *connect(const char *given) {
     if (given != nullptr && given[0] != '\0') {
-        return open_session(given);
+        return open_session(given, false);
     }
-    return connect_from_environment(conninfo_from_environment());
+    return connect_from_environment(conninfo_from_environment(), false);
 }
 
 struct SessionTraits {
@@ -153,18 +155,40 @@ scb::PgResult execute(PGconn *conn, const char *sql, const std::vector<const cha
                                       nullptr, 0));
 }
 
+// Whether the server ended an idle kept session: it then sent its last
+// message or closed the socket, which a poll without waiting sees with no
+// round trip. An idle session has nothing else to read.
+bool ended_by_server(PGconn *conn) noexcept {
+    if (PQstatus(conn) != CONNECTION_OK) {
+        return true;
+    }
+    pollfd watched{PQsocket(conn), POLLIN | POLLRDHUP, 0};
+    return watched.fd < 0 || poll(&watched, 1, 0) != 0;
+}
+
+// The thread's kept session, connected again when the server ended it; null
+// (and no longer kept) when that fails, so the operation reports a lost
+// database rather than a missing configuration.
+PGconn *lend_kept_session(SessionKeeper &keeper, PGconn *kept) {
+    if (ended_by_server(kept) && !reconnect(kept)) {
+        (void)keeper.discard(kept);
+        return nullptr;
+    }
+    scb_log_debug("Reusing kept database connection");
+    t_unproven = kept;
+    return kept;
+}
+
 PGconn *operation_session() {
     const std::string conninfo = conninfo_from_environment();
     if (!scb::reuse_connections()) {
-        return connect_from_environment(conninfo);
+        return connect_from_environment(conninfo, false);
     }
     SessionKeeper &keeper = SessionKeeper::instance();
     if (PGconn *kept = keeper.borrow(conninfo)) {
-        scb_log_debug("Reusing kept database connection");
-        t_unproven = kept;
-        return kept;
+        return lend_kept_session(keeper, kept);
     }
-    PGconn *conn = connect_from_environment(conninfo);
+    PGconn *conn = connect_from_environment(conninfo, true);
     // One not kept (the thread already lends one out) is closed when released.
     if (conn != nullptr) {
         (void)keeper.keep(conninfo, conn);
@@ -252,6 +276,10 @@ PgResult run_statement(PGconn *conn, const char *sql, std::initializer_list<cons
         result = execute(conn, sql, values);
     }
     return result;
+}
+
+bool connection_lost(const PGconn *conn) noexcept {
+    return PQstatus(conn) == CONNECTION_BAD;
 }
 
 bool has_rows(const PGresult *result) noexcept {

@@ -12,6 +12,10 @@ namespace scb {
 // missing result as a fatal status).
 PgResult run_statement(PGconn *conn, const char *sql, std::initializer_list<const char *> params);
 
+// The session is gone and could not be connected again: a failed statement
+// then means "no database", not "no such row".
+bool connection_lost(const PGconn *conn) noexcept;
+
 bool has_rows(const PGresult *result) noexcept;
 bool command_ok(const PGresult *result) noexcept;
 

@@ -1,5 +1,6 @@
 #include "scb_http.hpp"
 
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -256,14 +257,22 @@ bool set_ca_bundle(CURL *handle) noexcept {
     return curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file) == CURLE_OK;
 }
 
-// Redirects never downgrade to clear text, where they would carry the
-// credentials in the header lines.
-bool allow_only_https_redirects(CURL *handle) noexcept {
+// Only https, for the request and any redirect: another scheme would read a
+// local file into the answer or carry the credentials in clear text.
+bool allow_only_https(CURL *handle) noexcept {
 #if LIBCURL_VERSION_NUM >= 0x075500
-    return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https") == CURLE_OK;
+    return curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https") == CURLE_OK;
 #else
-    return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTPS)) == CURLE_OK;
+    return curl_easy_setopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTPS)) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTPS)) == CURLE_OK;
 #endif
+}
+
+// Checked before anything else, so a refused URL sends and reads nothing;
+// libcurl would guess a scheme for a URL without one.
+bool is_https(const char *url) noexcept {
+    return strncasecmp(url, "https://", 8) == 0;
 }
 
 bool configure(CURL *handle, const char *url, curl_slist *headers, const char *post_body,
@@ -277,7 +286,7 @@ bool configure(CURL *handle, const char *url, curl_slist *headers, const char *p
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, sink) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTransferTimeoutSeconds) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-        allow_only_https_redirects(handle) &&
+        allow_only_https(handle) &&
         // Threads calling at once: no signal-based timeouts.
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK && set_ca_bundle(handle);
     if (!configured) {
@@ -319,7 +328,7 @@ bool build_header_list(scb::CurlHeaderList &list, bool json_body, const char *co
 }
 
 void log_response(const char *method, const http_response *response) {
-    const std::string body = scb::mask_json_values(response->body, {"accessToken", "access_token"});
+    const std::string body = scb::mask_json_values(response->body, {"accessToken", "access_token", "refreshToken", "refresh_token"});
     scb_log_debug(scb::bounded_format(kRequestLineLimit, "[SCB API] %s response - Status: %ld, Body: %s",
                                       method, static_cast<long>(response->status_code), body.c_str())
                       .c_str());
@@ -329,6 +338,10 @@ void log_response(const char *method, const http_response *response) {
 // names the debug line written after the exchange (null: none).
 http_response *perform(RequestHandle request, const char *url, const char *post_body,
                        const char *const *headers, int32_t header_count, const char *response_method) {
+    if (!is_https(url)) {
+        scb_log_error("Refused a URL whose scheme is not https");
+        return nullptr;
+    }
     scb::HttpResponse response(new_response());
     if (!response) {
         return nullptr;

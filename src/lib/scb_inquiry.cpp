@@ -121,13 +121,17 @@ std::optional<scb::HttpResponse> send_inquiry(const InquiryTarget &target, const
 // Configuration and token on a connection closed before any inquiry goes out.
 std::optional<std::string> configuration_and_token(const char *config_id, InquiryTarget &target,
                                                    scb::ScbText &failure) {
+    const char *const unreachable = "Failed to connect to PostgreSQL for payment inquiry";
     const scb::DbSession session(scb_db_acquire());
     if (!session) {
-        scb_log_error("Failed to connect to PostgreSQL for payment inquiry");
-        failure.reset(scb_create_error_response(9002, scb::kDatabaseConnectFailed));
+        failure.reset(scb::database_unreachable(unreachable));
         return std::nullopt;
     }
     const scb::PgResult row = scb::run_statement(session.get(), kConfigSql, {config_id});
+    if (!scb::has_rows(row.get()) && scb::connection_lost(session.get())) {
+        failure.reset(scb::database_unreachable(unreachable));
+        return std::nullopt;
+    }
     if (!scb::has_rows(row.get())) {
         scb_log_error("Failed to get SCB config for payment inquiry");
         failure.reset(scb_create_error_response(9003, "SCB configuration not found or inactive"));

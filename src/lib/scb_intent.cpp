@@ -339,6 +339,9 @@ char *qr_for_invoice(const InvoiceRequest &request) {
         scb_log_info("Found existing intent - returning cached QR");
         return stored;
     }
+    if (scb::connection_lost(request.conn)) {
+        return scb::database_unreachable(scb::kConnectFailedLog);
+    }
     scb_log_info("No existing intent - creating new QR via SCB API");
     return new_invoice_qr(request);
 }

@@ -3,10 +3,11 @@
 // Each thread keeps at most one resource per key (a database session per
 // connection string, a libcurl share per thread) and lends it to one operation
 // at a time. A kept resource ends cleanly when its thread exits or when
-// close_all() runs, and is abandoned in a forked child: its sockets are the
-// parent's too, so the child closes its own descriptors without writing a byte
-// and never touches the copied objects again, which may have been in use by a
-// thread that does not exist in the child.
+// close_all() runs, and is abandoned in a forked child at the fork itself:
+// its sockets are the parent's too, so the child closes its own descriptors
+// without writing a byte, before it can reuse those numbers for files of its
+// own, and never touches the copied objects again, which may have been in
+// use by a thread that does not exist in the child.
 #pragma once
 
 #include <pthread.h>
@@ -31,7 +32,8 @@ inline bool reuse_connections() noexcept { return switch_is_on(std::getenv("SCB_
 
 // Traits: Resource; static void close(Resource *) noexcept, a clean close;
 // static bool reusable(Resource *) noexcept, whether it may be lent again;
-// static void abandon(Resource *) noexcept, closing its own descriptors only.
+// static void abandon(Resource *) noexcept, closing its own descriptors only
+// (called in a fork child handler: nothing but close()).
 template <typename Traits>
 class Keeper {
 public:
@@ -48,7 +50,6 @@ public:
     // The calling thread's idle resource under key, now lent out; null when it keeps none.
     Resource *borrow(const std::string &key) noexcept {
         const std::lock_guard<std::mutex> guard(lock_);
-        forget_parent_locked();
         for (Entry &entry : entries_) {
             if (entry.owner == std::this_thread::get_id() && entry.key == key && !entry.lent) {
                 entry.lent = true;
@@ -66,7 +67,6 @@ public:
             static thread_local ThreadEnd thread_end;
             (void)thread_end;
             const std::lock_guard<std::mutex> guard(lock_);
-            forget_parent_locked();
             for (const Entry &entry : entries_) {
                 if (entry.owner == std::this_thread::get_id() && entry.key == key) {
                     return false;
@@ -82,24 +82,14 @@ public:
     // Back from its operation; closed instead when close_all() asked for it
     // meanwhile or it can no longer be lent. False when it is not kept here.
     bool give_back(Resource *resource) noexcept {
-        std::list<Entry> closing;
-        {
-            const std::lock_guard<std::mutex> guard(lock_);
-            if (forget_parent_locked()) {
-                return true;
-            }
-            const auto found = std::find_if(entries_.begin(), entries_.end(),
-                                            [resource](const Entry &entry) { return entry.resource == resource; });
-            if (found == entries_.end()) {
-                return false;
-            }
-            found->lent = false;
-            if (found->close_when_back || !Traits::reusable(resource)) {
-                closing.splice(closing.end(), entries_, found);
-            }
-        }
-        close_entries(closing);
-        return true;
+        return end_loan(resource, [](const Entry &entry) {
+            return entry.close_when_back || !Traits::reusable(entry.resource);
+        });
+    }
+
+    // Back from its operation and closed, whatever state it is in. False when it is not kept here.
+    bool discard(Resource *resource) noexcept {
+        return end_loan(resource, [](const Entry &) { return true; });
     }
 
     // Closes every idle resource of this process now and each lent one when it comes back.
@@ -142,9 +132,28 @@ private:
     Keeper() noexcept {
         // A fork while another thread holds the lock would leave it held forever in the child.
         if (pthread_atfork([] { instance().lock_.lock(); }, [] { instance().lock_.unlock(); },
-                           [] { instance().lock_.unlock(); }) != 0) {
+                           [] { instance().abandon_in_child(); }) != 0) {
             scb_log_error("Failed to register the fork handlers of kept connections");
         }
+    }
+
+    template <typename Closing>
+    bool end_loan(Resource *resource, Closing closing_now) noexcept {
+        std::list<Entry> closing;
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            const auto found = std::find_if(entries_.begin(), entries_.end(),
+                                            [resource](const Entry &entry) { return entry.resource == resource; });
+            if (found == entries_.end()) {
+                return false;
+            }
+            found->lent = false;
+            if (closing_now(*found)) {
+                closing.splice(closing.end(), entries_, found);
+            }
+        }
+        close_entries(closing);
+        return true;
     }
 
     template <typename Selected>
@@ -152,9 +161,6 @@ private:
         std::list<Entry> closing;
         {
             const std::lock_guard<std::mutex> guard(lock_);
-            if (forget_parent_locked()) {
-                return;
-            }
             for (auto entry = entries_.begin(); entry != entries_.end();) {
                 const auto next = std::next(entry);
                 if (selected(*entry)) {
@@ -176,29 +182,25 @@ private:
         }
     }
 
-    // In a forked child: the parent's resources are dropped unclosed and
-    // their descriptors closed. True when that happened now.
-    bool forget_parent_locked() noexcept {
-        if (pid_ == getpid()) {
-            return false;
-        }
+    // The fork child handler, with the lock taken before the fork. Only
+    // close() runs here: the child has one thread, and what the parent's
+    // other threads were doing with the objects is unknown. The entries move
+    // to a list that is never read again, which neither allocates nor frees.
+    void abandon_in_child() noexcept {
         for (Entry &entry : entries_) {
             Traits::abandon(entry.resource);
         }
         for (int descriptor : sockets_) {
             ::close(descriptor);
         }
-        // The objects themselves stay allocated: releasing them would run
-        // library code on state copied from the parent, perhaps mid-use.
-        entries_.clear();
+        abandoned_.splice(abandoned_.end(), entries_);
         sockets_.clear();
-        pid_ = getpid();
-        return true;
+        lock_.unlock();
     }
 
     std::mutex lock_;
-    pid_t pid_ = getpid();
     std::list<Entry> entries_;
+    std::list<Entry> abandoned_;
     std::vector<int> sockets_;
 };
 

@@ -21,8 +21,9 @@ constexpr int32_t kTokenFailureCode = 9301;
 const char *const kStoreSql =
     "UPDATE scb_api_config SET access_token = $1, token_expires_at = NOW() AT TIME ZONE 'UTC' + ($2 || "
     "' seconds')::INTERVAL WHERE id = $3";
+// Only the token that was rejected: another caller may have stored a fresh one meanwhile.
 const char *const kInvalidateSql =
-    "UPDATE scb_api_config SET access_token = NULL, token_expires_at = NULL WHERE id = $1";
+    "UPDATE scb_api_config SET access_token = NULL, token_expires_at = NULL WHERE id = $1 AND access_token = $2";
 
 const char *skip_chars(const char *text, const char *skipped) noexcept {
     while (*text != '\0' && std::strchr(skipped, *text) != nullptr) {
@@ -95,8 +96,8 @@ PgResult store_token(PGconn *conn, const std::string &token, int32_t lifetime, c
     return run_statement(conn, kStoreSql, {token.c_str(), seconds.c_str(), config_id});
 }
 
-void invalidate_token(PGconn *conn, const char *config_id) {
-    (void)run_statement(conn, kInvalidateSql, {config_id});
+void invalidate_token(PGconn *conn, const char *config_id, const std::string &rejected) {
+    (void)run_statement(conn, kInvalidateSql, {config_id, rejected.c_str()});
 }
 
 bool token_rejected(const char *document) noexcept {

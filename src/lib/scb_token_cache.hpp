@@ -36,7 +36,8 @@ std::optional<std::string> extract_access_token(const char *document);
 int32_t extract_lifetime(const char *document) noexcept;
 
 PgResult store_token(PGconn *conn, const std::string &token, int32_t lifetime, const char *config_id);
-void invalidate_token(PGconn *conn, const char *config_id);
+// Clears the cached token if it is still the rejected one.
+void invalidate_token(PGconn *conn, const char *config_id, const std::string &rejected);
 
 // The bank's rejection of a token: "code" then 9500, whatever white space
 // stands around the colon, and not followed by further digits.

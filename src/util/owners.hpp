@@ -30,11 +30,6 @@ struct DbSessionRelease {
 };
 using DbSession = std::unique_ptr<PGconn, DbSessionRelease>;
 
-struct PgConninfoRelease {
-    void operator()(PQconninfoOption *options) const noexcept { PQconninfoFree(options); }
-};
-using PgConninfo = std::unique_ptr<PQconninfoOption, PgConninfoRelease>;
-
 struct CurlRelease {
     void operator()(CURL *handle) const noexcept { curl_easy_cleanup(handle); }
 };
