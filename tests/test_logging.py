@@ -7,7 +7,6 @@ import datetime
 import logging
 import re
 import sys
-import textwrap
 import threading
 import time
 
@@ -393,19 +392,3 @@ def test_a_forked_child_does_not_wait_for_lines_of_threads_it_does_not_have(run_
     done = run_python(FORK_WHILE_HANDING_OVER)
     assert (done.returncode, done.stdout) == (0, "0\n"), done.stderr
     assert LINE.fullmatch(done.stderr.rstrip("\n")).group(2, 3) == ("INFO", "child")
-
-
-@pytest.mark.parametrize(("scb_debug", "shown"), [(None, []), ("1", ["DEBUG:probe"])])
-def test_debug_switch_decides_under_python_logging(run_python, scb_debug, shown):
-    done = run_python(
-        textwrap.dedent(
-            """
-            import ctypes, logging, sys, halvenor_scb_lib as scb
-            logging.basicConfig(stream=sys.stdout, level=logging.DEBUG, format="%(levelname)s:%(message)s")
-            scb.use_python_logging()
-            ctypes.CDLL(scb._binding.__file__).scb_log_debug(b"probe")
-            """
-        ),
-        env={"SCB_DEBUG": scb_debug, "DEBUG_SCB": None},
-    )
-    assert (done.stdout.splitlines(), done.stderr) == (shown, "")
