@@ -25,6 +25,8 @@ METHODS = [
     ("scb_api_payment_inquiry", "Check SCB payment status via payment inquiry API"),
     ("create_qr_for_invoice", "Create QR for invoice with intent caching (returns cached QR if exists)"),
     ("close_connections", "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"),
+    ("use_python_logging",
+     "Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"),
 ]
 QR_TEXT = (
     '{{"error": "Not implemented", "message": "Use scb_create_qr_by_bank_account() or scb_create_qr_full()", '

@@ -13,6 +13,9 @@ CA file from ``CURL_CA_BUNDLE``. Bank, network and database failures come back
 as answers whose ``status.code`` is not 1000 (see :func:`is_success`); only
 internal failures raise ``RuntimeError``.
 
+Log lines go to standard error; :func:`use_python_logging` sends them to the
+``logging`` logger named ``halvenor_scb_lib`` instead.
+
 With ``SCB_REUSE_CONNECTIONS=1`` each thread keeps its database connection and
 its TLS connections to the bank open between calls; :func:`close_connections`
 closes them, and they are closed at interpreter exit.
@@ -22,12 +25,15 @@ from __future__ import annotations
 
 import atexit
 import datetime
+# Imported before the exit handlers below are registered, so that logging's
+# own (which flushes and closes the handlers) runs after them.
+import logging
 import math
 import re
 from collections.abc import Mapping
 from decimal import Decimal, InvalidOperation
 from importlib import metadata
-from typing import Any, cast
+from typing import Any, Union, cast
 
 from halvenor_scb_lib._binding import (
     close_connections,
@@ -38,6 +44,7 @@ from halvenor_scb_lib._binding import (
     scb_api_create_qr_full,
     scb_api_payment_inquiry,
     scb_api_refresh_token,
+    use_python_logging,
 )
 from halvenor_scb_lib.types import (
     SUCCESS_CODE,
@@ -73,15 +80,20 @@ __all__ = [
     "scb_api_create_qr_full",
     "scb_api_payment_inquiry",
     "scb_api_refresh_token",
+    "use_python_logging",
 ]
 
-# Kept connections end with an orderly close rather than a dropped socket.
+# Exit handlers run last registered first. Kept connections end with an
+# orderly close rather than a dropped socket, their lines still logged as
+# configured; then log lines go back to standard error, since threads left
+# running cannot enter the interpreter once it shuts down.
+atexit.register(use_python_logging, False)
 atexit.register(close_connections)
 
-Amount = float | int | Decimal | str
+Amount = Union[float, int, Decimal, str]
 """What the wrappers accept as an amount in baht."""
 
-Id = int | str
+Id = Union[int, str]
 """What the wrappers accept as a database id: an int, or a str holding a decimal integer."""
 
 # ERP ids are PostgreSQL integer columns; the extension takes them as C ints.

@@ -47,3 +47,6 @@ def create_qr_for_invoice(
 
 def close_connections() -> None:
     """Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"""
+
+def use_python_logging(enabled: bool = True) -> None:
+    """Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"""

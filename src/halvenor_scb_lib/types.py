@@ -9,8 +9,15 @@ they describe a stored payment intent and carry no ``status`` object.
 
 from __future__ import annotations
 
+import sys
 from enum import IntEnum
-from typing import Any, Generic, NotRequired, TypedDict, TypeVar, final
+from typing import Any, Generic, TypeVar, Union, final
+
+# Generic TypedDicts and NotRequired came with Python 3.11.
+if sys.version_info >= (3, 11):
+    from typing import NotRequired, TypedDict
+else:
+    from typing_extensions import NotRequired, TypedDict
 
 __all__ = [
     "SUCCESS_CODE",
@@ -155,4 +162,4 @@ TokenAnswer = BankAnswer[TokenData]
 InquiryAnswer = BankAnswer[list[Payment]]
 
 # An invoice call answers with an intent, or with the bank's refusal or an error envelope.
-InvoiceQrAnswer = InvoiceQr | BankAnswer[Any]
+InvoiceQrAnswer = Union[InvoiceQr, BankAnswer[Any]]
