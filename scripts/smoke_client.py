@@ -1,14 +1,16 @@
 """The first calls a user makes after `pip install` of the wheel, run in a
 fresh virtual environment that holds the wheel alone (see smoke_wheel.py).
 
-Argument: a JSON object with api_key, access_token, qr_create_url, biller_id
+Every module of the package is imported first. Argument: a JSON object with api_key, access_token, qr_create_url, biller_id
 and bank_account_id. The database and the bank sandbox are given by the PG*,
 SCB_SANDBOX_HOST and CURL_CA_BUNDLE variables. Prints one line; exit status 0
 when both QR codes were created and the log lines reached Python's logging.
 """
 
+import importlib
 import json
 import logging
+import pkgutil
 import platform
 import sys
 
@@ -24,8 +26,18 @@ class Messages(logging.Handler):
         self.seen.append(record.getMessage())
 
 
+def every_module_imports() -> bool:
+    """The whole package (sandbox, throwaway database, command line) loads on this interpreter; the
+    pytest plugin needs pytest, which a user installs with the test tools."""
+    for module in pkgutil.walk_packages(scb.__path__, "halvenor_scb_lib."):
+        if not module.name.endswith(("__main__", "pytest_plugin")):
+            importlib.import_module(module.name)
+    return True
+
+
 def main() -> int:
     given = json.loads(sys.argv[1])
+    every_module_imports()
     messages = Messages()
     logger = logging.getLogger("halvenor_scb_lib")
     logger.addHandler(messages)
@@ -43,7 +55,7 @@ def main() -> int:
     if "Database connection successful" not in messages.seen:
         failed.append("log lines through logging")
     extension = scb._binding.__file__.rsplit("/", 1)[-1]
-    outcome = "FAILED: " + ", ".join(failed) if failed else "import, create_qr, create_qr_by_bank_account ok"
+    outcome = "FAILED: " + ", ".join(failed) if failed else "every module imports, create_qr, create_qr_by_bank_account ok"
     print(f"Python {platform.python_version()} ({extension}): {outcome}")
     if failed:
         print(json.dumps({"create_qr": explicit, "create_qr_by_bank_account": by_account}), file=sys.stderr)

@@ -1,6 +1,6 @@
 """Installs a wheel into a fresh virtual environment of each interpreter given
 and runs smoke_client.py there, against one throwaway PostgreSQL and one bank
-sandbox that this process starts.
+sandbox that this process starts, then the demo on that interpreter alone.
 
     python scripts/smoke_wheel.py WHEEL PYTHON...
 
@@ -36,12 +36,12 @@ def run(command: list[str], env: dict[str, str] | None = None) -> subprocess.Com
 
 
 def fresh_environment(python: str, wheel: Path, where: Path) -> Path | None:
-    """A new virtual environment of python with the wheel installed; None when that failed."""
+    """A new virtual environment of python with the wheel and its sandbox extra installed; None when that failed."""
     venv = where / Path(python).resolve().parent.parent.name
     if run([python, "-m", "venv", str(venv)]).returncode != 0:
         return None
     installed = run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                     "--only-binary", ":all:", str(wheel)])
+                     "--only-binary", ":all:", f"{wheel}[sandbox]"])
     return venv if installed.returncode == 0 else None
 
 
@@ -72,10 +72,16 @@ def main(wheel: Path, pythons: list[str]) -> int:
             started = time.monotonic()
             venv = fresh_environment(python, wheel, Path(where))
             done = None if venv is None else run([str(venv / "bin" / "python"), str(CLIENT), arguments])
-            ok = done is not None and done.returncode == 0
+            # The sandbox and the throwaway database also run on this interpreter: the whole demo.
+            demo = None if venv is None else run([str(venv / "bin" / "python"), "-m", "halvenor_scb_lib", "demo",
+                                                   "--out", str(Path(where) / f"demo-{venv.name}"),
+                                                   "--no-terminal-qr"])
+            ok = done is not None and done.returncode == 0 and demo is not None and demo.returncode == 0
             failures += not ok
             shown = done.stdout.strip() if done is not None and done.stdout else f"{python}: no environment"
-            print(f"{'PASS' if ok else 'FAIL'} {shown} [{time.monotonic() - started:.1f} s]", flush=True)
+            demo_outcome = "demo ok" if demo is not None and demo.returncode == 0 else "demo FAILED"
+            print(f"{'PASS' if ok else 'FAIL'} {shown}; {demo_outcome} [{time.monotonic() - started:.1f} s]",
+                  flush=True)
     print(f"smoke: {len(pythons) - failures} passed, {failures} failed")
     return 1 if failures else 0
 

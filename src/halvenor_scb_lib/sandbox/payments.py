@@ -89,7 +89,8 @@ def payment_time(paid_at: PaymentTime) -> datetime.datetime:
         return datetime.datetime.now(THAILAND)
     if isinstance(paid_at, str):
         try:
-            paid_at = datetime.datetime.fromisoformat(paid_at)
+            # Python before 3.11 does not read the "Z" of UTC.
+            paid_at = datetime.datetime.fromisoformat(paid_at[:-1] + "+00:00" if paid_at.endswith("Z") else paid_at)
         except ValueError:
             raise InvalidPayment(f"paidAt must be ISO 8601 text, got {paid_at!r}") from None
     if not isinstance(paid_at, datetime.datetime) or paid_at.utcoffset() is None:
