@@ -19,7 +19,7 @@ import segno
 
 import halvenor_scb_lib as scb
 from halvenor_scb_lib import demo
-from halvenor_scb_lib.cli import save_image
+from halvenor_scb_lib.qr_output import save_image
 
 BILLER = "123456789012345"
 TIMEOUT = 60
@@ -274,3 +274,10 @@ def test_demo_failing_step_exits_1_and_cleans_up(tmp_path, monkeypatch):
     (socket_dir,) = re.findall(r"database erp on (\S+) ", text)
     assert not Path(socket_dir).parent.exists()
     assert dict(os.environ) == before
+
+
+def test_the_demo_stands_apart_from_the_command_line_which_uses_only_public_names(run_python):
+    done = run_python("import sys, halvenor_scb_lib.demo; print('halvenor_scb_lib.cli' in sys.modules)")
+    assert done.stdout.strip() == "False", done.stderr
+    source = Path(scb.__file__).with_name("cli.py").read_text()
+    assert re.findall(r"\bscb\._(?!_)\w+", source) == []

@@ -13,17 +13,17 @@ Exit status:
 from __future__ import annotations
 
 import argparse
-import base64
-import binascii
 import datetime
-import io
 import json
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any
 
 import halvenor_scb_lib as scb
+from halvenor_scb_lib import demo
+from halvenor_scb_lib.arguments import amount_text, check_id
+from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_png
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -48,11 +48,11 @@ def _argument_type(check: Callable[[str], Any], metavar: str) -> Callable[[str],
 
 
 def _id(name: str) -> Callable[[str], Any]:
-    return _argument_type(lambda text: scb._check_id(text, name), name)
+    return _argument_type(lambda text: check_id(text, name), name)
 
 
 def _amount(text: str) -> str:
-    scb._amount_text(text)
+    amount_text(text)
     return text
 
 
@@ -131,10 +131,8 @@ def build_parser() -> argparse.ArgumentParser:
         "sandbox", add_help=False, help="run the offline bank sandbox (halvenor-scb sandbox --help)"
     )
 
-    demo = commands.add_parser("demo", help="run the whole flow against a throwaway database and the sandbox")
-    demo.add_argument("--out", type=Path, default=Path("demo-out"), metavar="DIR",
-                      help="directory for the QR images (default: %(default)s)")
-    demo.add_argument("--no-terminal-qr", action="store_true", help="do not draw the QR codes in the terminal")
+    demo.add_arguments(
+        commands.add_parser("demo", help="run the whole flow against a throwaway database and the sandbox"))
     return parser
 
 
@@ -151,8 +149,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     options = parser.parse_args(arguments)
     if options.command == "demo":
-        from halvenor_scb_lib import demo
-
         return demo.run(options.out, terminal_qr=not options.no_terminal_qr)
     if options.command == "inquiry" and not (options.transaction_ref or (options.biller_id and options.reference1)):
         options.parser.error("give --transaction-ref, or --biller-id and --reference1")
@@ -205,14 +201,6 @@ def _masked(answer: Mapping[str, Any], options: argparse.Namespace) -> Mapping[s
     return {**answer, "data": {**data, "accessToken": MASK}}
 
 
-def qr_payload_and_image(answer: Mapping[str, Any]) -> tuple[str, str]:
-    """The payload and Base64 image of a bank QR answer or of an invoice QR document ('' when absent)."""
-    data = answer.get("data")
-    if isinstance(data, Mapping):
-        return str(data.get("qrRawData") or ""), str(data.get("qrImage") or "")
-    return str(answer.get("qr_payload") or ""), str(answer.get("qr_image_base64") or "")
-
-
 def _qr_output(answer: Mapping[str, Any], png: Path | None, show: bool) -> int:
     payload, image = qr_payload_and_image(answer)
     status = EXIT_OK
@@ -232,83 +220,6 @@ def _qr_output(answer: Mapping[str, Any], png: Path | None, show: bool) -> int:
             print(f"{PROG}: {redrawn}: drew the PNG from the payload", file=sys.stderr)
         print(f"{PROG}: QR image saved to {png}", file=sys.stderr)
     return status
-
-
-# The formats a bank's QR image comes in, told by their first bytes, with the file suffix of each.
-IMAGE_FORMATS = (
-    (b"\x89PNG\r\n\x1a\n", "PNG", ".png"),
-    (b"GIF87a", "GIF", ".gif"),
-    (b"GIF89a", "GIF", ".gif"),
-    (b"\xff\xd8\xff", "JPEG", ".jpg"),
-)
-
-
-def decode_image(image_base64: str) -> bytes:
-    if not image_base64:
-        raise ValueError("the answer holds no QR image")
-    try:
-        return base64.b64decode(image_base64, validate=True)
-    except binascii.Error as error:
-        raise ValueError(f"the QR image is not valid Base64 ({error})") from None
-
-
-def image_format(image: bytes) -> tuple[str, str] | None:
-    """(name, file suffix) of a PNG, GIF or JPEG image; None for anything else."""
-    return next(((name, suffix) for magic, name, suffix in IMAGE_FORMATS if image.startswith(magic)), None)
-
-
-def save_image(image_base64: str, stem: Path) -> Path:
-    """Write the answer's image under `stem` with the suffix of its format."""
-    image = decode_image(image_base64)
-    known = image_format(image)
-    if known is None:
-        raise ValueError("the QR image is neither PNG, GIF nor JPEG")
-    path = stem.with_name(stem.name + known[1])
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(image)
-    return path
-
-
-def save_png(payload: str, image_base64: str, path: Path) -> str | None:
-    """Write a PNG of the QR to `path`: the answer's image when it is a PNG, else one drawn from the payload.
-
-    Returns None when the answer's image was written, else why it was not.
-    """
-    try:
-        image = decode_image(image_base64)
-        name = (image_format(image) or ("of an unknown format",))[0]
-        redrawn = None if name == "PNG" else f"the QR image is {name}, not PNG"
-    except ValueError as error:
-        redrawn = str(error)
-    if redrawn is not None:
-        image = drawn_png(payload)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(image)
-    return redrawn
-
-
-def drawn_png(payload: str) -> bytes:
-    if not payload:
-        raise ValueError("the answer holds no PNG of the QR and no payload to draw one from")
-    try:
-        import segno
-    except ImportError:
-        raise ValueError("the answer holds no PNG of the QR; install segno to draw one (pip install segno)") from None
-    png = io.BytesIO()
-    segno.make_qr(payload, error="m").save(png, kind="png", scale=4)
-    return png.getvalue()
-
-
-def draw_qr(payload: str, out: TextIO) -> bool:
-    """Draw the payload as a QR in the terminal; False when segno is not installed."""
-    try:
-        import segno
-    except ImportError:
-        print(f"{PROG}: install segno to draw QR codes in the terminal (pip install segno)", file=sys.stderr)
-        return False
-    segno.make(payload).terminal(out=out, compact=True)
-    out.flush()
-    return True
 
 
 def _run_sandbox(argv: list[str]) -> int:

@@ -13,6 +13,7 @@ segno, psycopg).
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import sys
@@ -23,7 +24,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 import halvenor_scb_lib as scb
-from halvenor_scb_lib.cli import draw_qr, qr_payload_and_image, save_image
+from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_image
 
 APPLICATION_KEY = "demo-application-key"
 APPLICATION_SECRET = "demo-application-secret"
@@ -232,10 +233,18 @@ def run(out_dir: Path = Path("demo-out"), *, terminal_qr: bool = True, out: Text
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
-    from halvenor_scb_lib.cli import main as cli_main
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """The demo's options, on its own command line and as the command line's demo command."""
+    parser.add_argument("--out", type=Path, default=Path("demo-out"), metavar="DIR",
+                        help="directory for the QR images (default: %(default)s)")
+    parser.add_argument("--no-terminal-qr", action="store_true", help="do not draw the QR codes in the terminal")
 
-    return cli_main(["demo", *(sys.argv[1:] if argv is None else argv)])
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="halvenor-scb demo", description=__doc__.splitlines()[0])
+    add_arguments(parser)
+    options = parser.parse_args(sys.argv[1:] if argv is None else argv)
+    return run(options.out, terminal_qr=not options.no_terminal_qr)
 
 
 if __name__ == "__main__":
