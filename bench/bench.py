@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import datetime
 import json
 import os
 import platform
@@ -58,6 +57,7 @@ APP_KEY, APP_SECRET = "BENCHKEY", "BENCHSECRET"
 BILLER_ID = "123456789012345"
 COMPANY_ID = 1
 REUSED_INVOICE = 1
+PARTNER_TRANSACTION_ID = "BENCH1"
 WARM_UP = 10
 START_TIMEOUT = 30.0
 REUSE_SWITCH = "SCB_REUSE_CONNECTIONS"
@@ -292,35 +292,35 @@ def floor_side(operation: Operation, floor: Callable[[list[str]], Sample]) -> Ca
     return lambda number: floor(operation.floor_call(number))
 
 
-def seed(pg: ThrowawayPostgres, sandbox_env: dict[str, str], today: str) -> dict[str, Any]:
+def seed(pg: ThrowawayPostgres, sandbox_env: dict[str, str]) -> dict[str, Any]:
     ids = pg.seed_demo(api_key=APP_KEY, api_secret=APP_SECRET, biller_id=BILLER_ID, environment="sandbox")
     bank_account = str(ids["bank_account_id"])
     # Fills the token cache; every later QR by bank account and inquiry reuses the token.
     primed = _binding.scb_api_create_qr_by_bank(bank_account, 10.0, "PRIME", "BENCH")
     if primed["status"]["code"] != 1000:
         raise RuntimeError(f"priming call failed: {primed}")
-    transaction_id = primed["data"]["transactionId"]
+    # Paid with a partner transaction id, so that the inquiry by transaction finds it.
+    scanned = {"qrRawData": primed["data"]["qrRawData"], "partnerTransactionId": PARTNER_TRANSACTION_ID}
     pay = urllib.request.Request(
         f"https://{sandbox_env['SCB_SANDBOX_HOST']}/_sandbox/pay",
-        data=json.dumps({"transactionId": transaction_id}).encode(), method="POST",
-        headers={"Content-Type": "application/json"},
+        data=json.dumps(scanned).encode(), method="POST", headers={"Content-Type": "application/json"},
     )
     context = ssl.create_default_context(cafile=sandbox_env["CURL_CA_BUNDLE"])
     with urllib.request.urlopen(pay, context=context, timeout=10) as answer:
-        paid = json.load(answer)
-    if paid["data"]["transactionDate"] != today:
-        raise RuntimeError(f"payment recorded on {paid['data']['transactionDate']}, expected {today}")
+        paid = json.load(answer)["data"]
     stored = _binding.create_qr_for_invoice(
         invoice_id=REUSED_INVOICE, company_id=COMPANY_ID, config_id=ids["config_id"],
         reference=f"INV{REUSED_INVOICE}", amount=250.5, bank_account_id=bank_account,
     )
     if "intent_id" not in stored:
         raise RuntimeError(f"could not store the reused invoice's intent: {stored}")
-    return {"config_id": str(ids["config_id"]), "bank_account": bank_account, "transaction_id": transaction_id}
+    return {"config_id": str(ids["config_id"]), "bank_account": bank_account,
+            "transaction_id": paid["partnerTransactionId"], "day": paid["transactionDateandTime"][:10]}
 
 
-def operations(ids: dict[str, Any], today: str) -> list[Operation]:
-    config_id, bank_account, transaction_id = ids["config_id"], ids["bank_account"], ids["transaction_id"]
+def operations(ids: dict[str, Any]) -> list[Operation]:
+    config_id, bank_account = ids["config_id"], ids["bank_account"]
+    transaction_id, day = ids["transaction_id"], ids["day"]
 
     def invoice(number: int) -> dict[str, Any]:
         return _binding.create_qr_for_invoice(
@@ -355,10 +355,11 @@ def operations(ids: dict[str, Any], today: str) -> list[Operation]:
         Operation(
             "scb_api_payment_inquiry",
             lambda n: _binding.scb_api_payment_inquiry(config_id, transaction_ref=transaction_id,
-                                                       transaction_date=today),
-            lambda answer: bank_success(answer) and [p["transactionId"] for p in answer["data"]] == [transaction_id],
-            lambda n: ["inquiry", config_id, transaction_id, today],
-            lambda client, n: client.payment_inquiry(config_id, transaction_id, today),
+                                                       transaction_date=day),
+            lambda answer: bank_success(answer)
+            and [p["partnerTransactionId"] for p in answer["data"]] == [transaction_id],
+            lambda n: ["inquiry", config_id, transaction_id, day],
+            lambda client, n: client.payment_inquiry(config_id, transaction_id, day),
         ),
     ]
 
@@ -451,9 +452,8 @@ def main(argv: list[str] | None = None) -> int:
         os.environ.update(pg.environ())
         with sandbox_process(workdir) as sandbox_env, open(workdir / "extension.log", "ab") as log:
             os.environ.update(sandbox_env)
-            today = datetime.date.today().isoformat()
             with stderr_to(log):
-                ids = seed(pg, sandbox_env, today)
+                ids = seed(pg, sandbox_env)
             print("\n".join(machine_lines(pg)))
             print(f"calls: {arguments.calls} per operation and side after {WARM_UP} warm-up calls, the sides "
                   "taking turns; extension log lines to a file, debug lines off")
@@ -464,7 +464,7 @@ def main(argv: list[str] | None = None) -> int:
             with (floor_process(arguments.floor, workdir) as floor, PythonClient() as client,
                   contextlib.closing(SandboxConnections(sandbox_env)) as counter):
                 backends_before = client_backends(pg)
-                for index, operation in enumerate(operations(ids, today)):
+                for index, operation in enumerate(operations(ids)):
                     first_number = index * (WARM_UP + arguments.calls)
                     sides: list[Callable[[int], Sample]] = [
                         partial(call_sample, operation, operation.module_call), floor_side(operation, floor)]

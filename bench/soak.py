@@ -130,7 +130,7 @@ def prepare(setting: Any) -> dict[str, Any]:
     primed = _binding.scb_api_create_qr_by_bank(account, 10.0, "PRIME", "SOAK")
     if code_of(primed) != 1000:
         raise RuntimeError(f"priming call failed: {primed}")
-    paid = setting.sandbox.pay(primed["data"]["transactionId"])
+    paid = setting.sandbox.pay(primed["data"]["qrRawData"], partner_transaction_id="SOAK1")
     stored = _binding.create_qr_for_invoice(REUSED_INVOICE, setting.company_id, setting.config_id,
                                             f"INV{REUSED_INVOICE}", 125.5, account)
     if "intent_id" not in stored:
@@ -138,7 +138,7 @@ def prepare(setting: Any) -> dict[str, Any]:
     return {
         "config_id": setting.config_id, "bank_account_id": setting.bank_account_id,
         "company_id": setting.company_id, "token": setting.stored_token(),
-        "transaction_id": paid["transactionId"], "transaction_date": paid["transactionDate"],
+        "transaction_id": paid["partnerTransactionId"], "transaction_date": paid["transactionDateandTime"][:10],
         "qr_url": f"https://{setting.sandbox.address}/partners/sandbox/v1/payment/qrcode/create",
     }
 

@@ -7,6 +7,7 @@ packages=(
     g++ make pkg-config curl ca-certificates
     libcurl4-openssl-dev libpq-dev libssl-dev libcjson-dev
     postgresql pgbouncer
+    faketime
 )
 
 missing=()

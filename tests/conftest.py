@@ -18,6 +18,9 @@ Behind a connection pooler:
   bouncer_erp (bouncer, pool_mode) -> an Erp on that cluster, its tables emptied, the libpq
               environment pointing through the bouncer in that pool mode, sandbox registered.
 
+Clock:
+  far_time_zone  the process runs in UTC+14, then in UTC-12 (TZ set, time.tzset()).
+
 Processes:
   run_python  run_python(code, env=None) runs a Python snippet in a fresh interpreter;
               env entries overlay the current environment and a None value removes one.
@@ -32,6 +35,7 @@ os.environ["SCB_DEBUG"] = "1"
 
 import subprocess
 import sys
+import time
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
@@ -64,6 +68,21 @@ def pg(pg_server: ThrowawayPostgres, monkeypatch: pytest.MonkeyPatch) -> Throwaw
     for name, value in pg_server.environ().items():
         monkeypatch.setenv(name, value)
     return pg_server
+
+
+@pytest.fixture(params=["Etc/GMT-14", "Etc/GMT+12"])
+def far_time_zone(request: pytest.FixtureRequest) -> Iterator[None]:
+    # Between them these zones disagree with UTC, and with Thailand, about the date at every hour of the day.
+    before = os.environ.get("TZ")
+    os.environ["TZ"] = request.param
+    time.tzset()
+    assert time.localtime().tm_gmtoff in (14 * 3600, -12 * 3600), "time zone data missing"
+    yield
+    if before is None:
+        del os.environ["TZ"]
+    else:
+        os.environ["TZ"] = before
+    time.tzset()
 
 
 @pytest.fixture

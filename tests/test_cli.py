@@ -19,6 +19,7 @@ import segno
 
 import halvenor_scb_lib as scb
 from halvenor_scb_lib import demo
+from halvenor_scb_lib.qr_output import save_image
 
 BILLER = "123456789012345"
 TIMEOUT = 60
@@ -52,6 +53,55 @@ def test_qr_prints_json_saves_png_and_draws_on_stderr(account, tmp_path):
     assert "▄" in done.stderr and f"QR image saved to {png}" in done.stderr
 
 
+GIF = b"GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff,\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00;"
+JPEG = b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00\xff\xd9"
+PNG = b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR"
+PAYLOAD = "00020101021230470016A00000067701011201150105560123456780204INV15303764540510.005802TH6304ABCD"
+
+
+def b64(image: bytes) -> str:
+    return base64.b64encode(image).decode()
+
+
+@pytest.mark.parametrize(
+    "payload, image, note",
+    [
+        (PAYLOAD, b64(GIF), "the QR image is GIF, not PNG"),
+        (PAYLOAD, b64(JPEG), "the QR image is JPEG, not PNG"),
+        (PAYLOAD, b64(b"BM6\x00\x00\x00"), "the QR image is of an unknown format, not PNG"),
+        (PAYLOAD, "", "the answer holds no QR image"),
+        (PAYLOAD, "not*base64", "the QR image is not valid Base64"),
+        ("", b64(GIF), None),
+    ],
+)
+def test_png_of_an_image_that_is_not_png_is_drawn_from_the_payload(account, scb_sandbox, tmp_path, payload, image,
+                                                                    note):
+    _, bank_account_id = account
+    scb_sandbox.script("qr", body={"status": {"code": 1000, "description": "Success"},
+                                   "data": {"qrRawData": payload, "qrImage": image}})
+    png = tmp_path / "qr.png"
+    done = cli("qr", str(bank_account_id), "10", "INV1", "CUST1", "--png", str(png))
+    if note is None:
+        assert done.returncode == 1 and "no payload to draw one from" in done.stderr
+        assert not png.exists()
+        return
+    assert done.returncode == 0, done.stderr
+    assert note in done.stderr and "drew the PNG from the payload" in done.stderr
+    assert png_is_qr_of(png.read_bytes(), payload)
+
+
+@pytest.mark.parametrize("image, suffix", [(PNG, ".png"), (GIF, ".gif"), (JPEG, ".jpg"), (b"BM6\x00", None)])
+def test_demo_writes_the_banks_image_as_what_it_is(tmp_path, image, suffix):
+    stem = tmp_path / "out" / "invoice-qr"
+    if suffix is None:
+        with pytest.raises(ValueError, match="neither PNG, GIF nor JPEG"):
+            save_image(b64(image), stem)
+        assert not stem.parent.exists()
+        return
+    saved = save_image(b64(image), stem)
+    assert (saved, saved.read_bytes()) == (stem.with_name("invoice-qr" + suffix), image)
+
+
 def test_invoice_qr_second_call_comes_from_the_database(account, scb_sandbox, tmp_path):
     config_id, bank_account_id = account
     args = ["invoice-qr", "--invoice", "42", "--company", "1", "--config", str(config_id),
@@ -74,12 +124,15 @@ def test_invoice_qr_second_call_comes_from_the_database(account, scb_sandbox, tm
 def test_inquiry_finds_a_paid_invoice(account, scb_sandbox, form):
     config_id, bank_account_id = account
     invoice = scb.invoice_qr(5, 1, config_id, "INV5", "20.00", bank_account_id)
-    payment = scb_sandbox.pay(invoice["transaction_id"])
-    lookup = (["--transaction-ref", invoice["transaction_id"]] if form == "transaction"
+    payment = scb_sandbox.pay(invoice["qr_payload"], partner_transaction_id="PTX5")
+    scb_sandbox.pay(invoice["qr_payload"])
+    lookup = (["--transaction-ref", "PTX5"] if form == "transaction"
               else ["--biller-id", BILLER, "--reference1", "INV5", "--amount", "20"])
-    done = cli("inquiry", str(config_id), *lookup, "--date", payment["transactionDate"])
+    done = cli("inquiry", str(config_id), *lookup, "--date", payment["transactionDateandTime"][:10])
     assert done.returncode == 0, done.stderr
-    assert [p["transactionId"] for p in answer_of(done)["data"]] == [invoice["transaction_id"]]
+    found = [p["partnerTransactionId"] for p in answer_of(done)["data"]]
+    assert found == (["PTX5"] if form == "transaction" else ["PTX5", ""])
+    assert answer_of(done)["data"][0] == payment
 
 
 def test_token_is_masked_unless_asked_for(erp, scb_sandbox):
@@ -95,7 +148,7 @@ def test_token_is_masked_unless_asked_for(erp, scb_sandbox):
     "args, code",
     [
         (["qr", "{missing_account}", "10", "INV1", "CUST1"], 9003),
-        (["qr", "{bank_account}", "10", "inv-1", "CUST1"], 4001),
+        (["qr", "{bank_account}", "10", "inv-1", "CUST1"], 1102),
         (["invoice-qr", "--invoice", "1", "--company", "1", "--config", "{config}", "--bank-account",
           "{missing_account}", "--reference", "INV1", "--amount", "10"], 9003),
         (["inquiry", "{missing_config}", "--transaction-ref", "TX1"], 9003),
@@ -196,7 +249,8 @@ def test_demo_runs_end_to_end(tmp_path):
     assert "Demo finished: every step succeeded" in done.stdout
     assert "the sandbox saw no new request" in done.stdout
     assert re.search(r"found the payment: transaction SBX\w+, 250\.00 THB", done.stdout)
-    payloads = re.findall(r"payload: (\S+)", done.stdout)
+    # A payload holds spaces where the merchant's name has them.
+    payloads = re.findall(r"payload: (.+)", done.stdout)
     images = [out / "bank-account-qr.png", out / "invoice-qr.png"]
     assert len(payloads) == 2 and "INV1001" in payloads[1]
     assert all(png_is_qr_of(image.read_bytes(), payload) for image, payload in zip(images, payloads))
@@ -220,3 +274,10 @@ def test_demo_failing_step_exits_1_and_cleans_up(tmp_path, monkeypatch):
     (socket_dir,) = re.findall(r"database erp on (\S+) ", text)
     assert not Path(socket_dir).parent.exists()
     assert dict(os.environ) == before
+
+
+def test_the_demo_stands_apart_from_the_command_line_which_uses_only_public_names(run_python):
+    done = run_python("import sys, halvenor_scb_lib.demo; print('halvenor_scb_lib.cli' in sys.modules)")
+    assert done.stdout.strip() == "False", done.stderr
+    source = Path(scb.__file__).with_name("cli.py").read_text()
+    assert re.findall(r"\bscb\._(?!_)\w+", source) == []

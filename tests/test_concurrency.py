@@ -97,11 +97,10 @@ def test_concurrent_qr_calls_get_their_own_answers(erp, scb_sandbox, primed):
     answers, _ = in_threads(create_qr, calls)
 
     assert codes(answers) == [SUCCESS] * THREADS
-    qr_codes = scb_sandbox.qr_codes
+    created = {qr["payload"]: qr for qr in scb_sandbox.qr_codes}
     for (_, amount, ref1), answer in zip(calls, answers):
-        created = qr_codes[answer["data"]["transactionId"]]
-        assert (created["ref1"], created["amount"]) == (ref1, f"{amount:.2f}")
-        assert answer["data"]["qrRawData"] == created["payload"]
+        qr = created[answer["data"]["qrRawData"]]
+        assert (qr["ref1"], qr["amount"]) == (ref1, f"{amount:.2f}")
     sent = [r for r in scb_sandbox.requests_to("qr") if r.json()["ref1"] != "PRIME"]
     assert sorted(r.json()["ref1"] for r in sent) == sorted(ref1 for _, _, ref1 in calls)
     assert len({r.header("requestUId") for r in sent}) == THREADS
@@ -139,8 +138,10 @@ def test_invoice_qr_and_inquiry_at_once(erp, scb_sandbox):
     config_id = erp.add_config()
     bank_account = str(erp.add_bank_account(config_id))
     half = THREADS // 2
-    paid = [create_qr(bank_account, 50.0 + i, f"PAID{i}")["data"]["transactionId"] for i in range(half)]
-    paid_on = {tid: scb_sandbox.pay(tid)["transactionDate"] for tid in paid}
+    payloads = [create_qr(bank_account, 50.0 + i, f"PAID{i}")["data"]["qrRawData"] for i in range(half)]
+    paid = [f"PTX{i}" for i in range(half)]
+    paid_on = {ptx: scb_sandbox.pay(qr, partner_transaction_id=ptx)["transactionDateandTime"][:10]
+               for qr, ptx in zip(payloads, paid)}
 
     def invoice(number: int) -> dict[str, Any]:
         return _binding.create_qr_for_invoice(
@@ -148,12 +149,12 @@ def test_invoice_qr_and_inquiry_at_once(erp, scb_sandbox):
             bank_account_id=bank_account,
         )
 
-    def inquiry(transaction_id: str) -> dict[str, Any]:
+    def inquiry(partner_transaction_id: str) -> dict[str, Any]:
         return _binding.scb_api_payment_inquiry(
-            str(config_id), transaction_ref=transaction_id, transaction_date=paid_on[transaction_id])
+            str(config_id), transaction_ref=partner_transaction_id, transaction_date=paid_on[partner_transaction_id])
 
     numbers = [700 + i for i in range(half)]
-    work = [(invoice, number) for number in numbers] + [(inquiry, tid) for tid in paid]
+    work = [(invoice, number) for number in numbers] + [(inquiry, ptx) for ptx in paid]
     answers, _ = in_threads(lambda function, argument: function(argument), work)
 
     invoices, inquiries = answers[:half], answers[half:]
@@ -161,6 +162,6 @@ def test_invoice_qr_and_inquiry_at_once(erp, scb_sandbox):
     rows = {row["invoice_id"]: row for row in erp.intents()}
     assert sorted(rows) == numbers
     for number, answer in zip(numbers, invoices):
-        assert (rows[number]["id"], rows[number]["transaction_id"]) == (answer["intent_id"], answer["transaction_id"])
+        assert (rows[number]["id"], rows[number]["qr_payload"]) == (answer["intent_id"], answer["qr_payload"])
     assert codes(inquiries) == [SUCCESS] * half
-    assert [[p["transactionId"] for p in a["data"]] for a in inquiries] == [[tid] for tid in paid]
+    assert [[p["partnerTransactionId"] for p in a["data"]] for a in inquiries] == [[ptx] for ptx in paid]

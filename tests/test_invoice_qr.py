@@ -35,8 +35,12 @@ def invoice_args(account: dict, **changes) -> dict:
             "amount": 10.1, "bank_account_id": account["bank_account_id"], **changes}
 
 
+# The bank's v1 answer has no transactionId; the sandbox's option adds one, which the intent stores.
+@pytest.mark.parametrize("transaction_ids", [False, True], ids=["bank-answer", "with-transaction-id"])
 @pytest.mark.parametrize("by_keyword, amount, amount_text", [(False, 10.1, "10.10"), (True, 1234567.89, "1234567.89")])
-def test_first_call_creates_qr_and_stores_pending_intent(erp, scb_sandbox, account, by_keyword, amount, amount_text):
+def test_first_call_creates_qr_and_stores_pending_intent(erp, scb_sandbox, account, by_keyword, amount, amount_text,
+                                                         transaction_ids):
+    scb_sandbox.configure(qr_transaction_ids=transaction_ids)
     args = invoice_args(account, amount=amount)
     result = _binding.create_qr_for_invoice(**args) if by_keyword else _binding.create_qr_for_invoice(*args.values())
     assert endpoints(scb_sandbox) == ["token", "qr"]
@@ -45,12 +49,13 @@ def test_first_call_creates_qr_and_stores_pending_intent(erp, scb_sandbox, accou
     assert qr_request.json() == {"qrType": "PP", "ppType": "BILLERID", "ppId": BILLER, "amount": amount_text,
                                  "ref1": "INV0007", "ref2": "INVOICE", "ref3": "SCB"}
     (row,) = erp.intents()
-    (qr,) = scb_sandbox.qr_codes.values()
+    (qr,) = scb_sandbox.qr_codes
+    transaction_id = [("transaction_id", qr["transactionId"])] if transaction_ids else []
     assert list(result.items()) == [
         ("intent_id", row["id"]), ("reference", "INV0007"), ("amount", amount), ("qr_payload", qr["payload"]),
-        ("qr_image_base64", row["qr_image_base64"]), ("transaction_id", qr["transactionId"])]
+        ("qr_image_base64", row["qr_image_base64"]), *transaction_id]
     assert (row["status"], row["channel"], row["amount"], row["qr_payload"], row["transaction_id"]) == (
-        "pending", "invoice", Decimal(amount_text), qr["payload"], qr["transactionId"])
+        "pending", "invoice", Decimal(amount_text), qr["payload"], qr.get("transactionId", ""))
     assert (row["invoice_id"], row["company_id"], row["scb_api_config_id"]) == (7, 1, account["config_id"])
     # This flow takes a fresh token each time and leaves the cached one alone.
     assert erp.token_row(account["config_id"]) == (None, None)
@@ -76,7 +81,7 @@ def test_later_call_returns_stored_intent_without_bank(erp, scb_sandbox, account
     assert "Found existing intent - returning cached QR" in capfd.readouterr().err
     assert list(second.items()) == [
         ("intent_id", first["intent_id"]), ("reference", "INV0007"), ("qr_payload", first["qr_payload"]),
-        ("qr_image_base64", first["qr_image_base64"]), ("transaction_id", first["transaction_id"]),
+        ("qr_image_base64", first["qr_image_base64"]),
         ("amount", 10.1), ("status", "pending"), ("channel", "invoice")]
     assert len(erp.intents()) == 1
 
@@ -92,16 +97,16 @@ def test_expired_intent_is_overwritten_and_bank_called_again(erp, scb_sandbox, a
 
 
 @pytest.mark.parametrize("status, body", [
-    (200, '{"status": {"code": 4001, "description": "ref1 is wrong"},\n "data": null}'),
+    (200, '{"status": {"code": 1102, "description": "ref1 is wrong"},\n "data": null}'),
     (200, '{"status": {"code": "1000", "description": "Success"}, "data": {"qrRawData": "P", "qrImage": "I"}}'),
-    (400, '{ "status" : { "code" : 4001, "description" : "Bad request" }, "data" : { } }'),
+    (400, '{ "status" : { "code" : 1101, "description" : "Bad request" }, "data" : { } }'),
 ])
 def test_bank_refusal_comes_back_compacted_and_nothing_is_stored(erp, scb_sandbox, account, status, body):
     scb_sandbox.script("qr", status=status, body=body)
     assert raw_qr_for_invoice(7, account["bank_account_id"]) == json.dumps(json.loads(body), separators=(",", ":"))
     assert erp.intents() == []
     # Nothing was stored, so the next call asks the bank again.
-    assert "transaction_id" in _binding.create_qr_for_invoice(**invoice_args(account))
+    assert "intent_id" in _binding.create_qr_for_invoice(**invoice_args(account))
     assert endpoints(scb_sandbox) == ["token", "qr"] * 2
 
 
@@ -145,7 +150,7 @@ def test_token_taken_from_either_member(erp, scb_sandbox, account, answer):
     (200, {"access_token": 12345}, "No access token in response"),
     (200, {"access_token": None, "data": {"accessToken": "T"}}, "No access token in response"),
     (200, {"data": {"accessToken": ["T"]}}, "No access token in response"),
-    (401, {"status": {"code": 4010, "description": "Invalid credentials"}, "data": None},
+    (401, {"status": {"code": 9500, "description": "Invalid credentials"}, "data": None},
      "No access token in response"),
     (200, "not json", "Invalid token response"),
 ])

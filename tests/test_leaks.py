@@ -64,7 +64,7 @@ EXPECTED = {
     "qr_full": "code:1000",
     "qr_full.rejected_token": "code:9500",
     "qr_full.closed": "code:9102",
-    "qr_full.invalid": "code:4001",
+    "qr_full.invalid": "code:1102",
     "qr_by_bank.token_fetched": "code:1000",
     "qr_by_bank.token_cached": "code:1000",
     "qr_by_bank.token_renewed": "code:1000",

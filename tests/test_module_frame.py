@@ -29,6 +29,8 @@ METHODS = [
     ("scb_api_reconcile_intents",
      "Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"),
     ("close_connections", "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"),
+    ("use_python_logging",
+     "Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"),
 ]
 QR_TEXT = (
     '{{"error": "Not implemented", "message": "Use scb_create_qr_by_bank_account() or scb_create_qr_full()", '

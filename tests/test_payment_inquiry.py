@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import datetime
+import glob
 import json
+import math
 import os
 import re
 import socket
@@ -16,6 +18,7 @@ import pytest
 
 from bank_helpers import bank_token, endpoints, envelope
 from halvenor_scb_lib import _binding
+from halvenor_scb_lib.sandbox.emvco import bill_payment_payload
 
 LINE = re.compile(r"\[CORVANE\] \[[^]]+\] (INFO|ERROR|DEBUG): (.*)")
 PATHS = {"production": "/partners/v1", "sandbox": "/partners/sandbox/v1"}
@@ -119,21 +122,6 @@ def test_query_pairs_in_order_and_percent_encoded(erp, scb_sandbox, inquire, env
     assert inquiry.query == expected_query(*pairs)
 
 
-@pytest.fixture(params=["Etc/GMT-14", "Etc/GMT+12"])
-def far_time_zone(request):
-    # Between them these zones disagree with UTC about the date at every hour of the day.
-    before = os.environ.get("TZ")
-    os.environ["TZ"] = request.param
-    time.tzset()
-    assert time.localtime().tm_gmtoff in (14 * 3600, -12 * 3600), "time zone data missing"
-    yield
-    if before is None:
-        del os.environ["TZ"]
-    else:
-        os.environ["TZ"] = before
-    time.tzset()
-
-
 THAILAND = datetime.timezone(datetime.timedelta(hours=7))
 
 
@@ -144,6 +132,48 @@ def test_default_date_is_todays_date_in_thailand(erp, scb_sandbox, inquire, far_
     after = datetime.datetime.now(THAILAND).date().isoformat()
     (inquiry,) = scb_sandbox.requests_to("inquiry")
     assert inquiry.query.rsplit("&transactionDate=", 1)[1] in {before, after}
+
+
+FAKETIME = next(
+    iter(glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")), None)
+FAKED_CLOCK_CHILD = """
+import datetime, json
+from halvenor_scb_lib import _binding
+print(datetime.datetime.now(datetime.timezone.utc).isoformat())
+print(json.dumps(_binding.scb_api_payment_inquiry("{config_id}", transaction_ref="PTX2330")))
+"""
+
+
+def next_2330_utc() -> datetime.datetime:
+    now = datetime.datetime.now(datetime.timezone.utc)
+    today = now.replace(hour=23, minute=30, second=0, microsecond=0)
+    return today if today > now else today + datetime.timedelta(days=1)
+
+
+@pytest.mark.skipif(FAKETIME is None, reason="libfaketime not installed (Debian package faketime)")
+def test_default_date_at_2330_utc_is_the_next_day_in_thailand(erp, scb_sandbox, run_python):
+    config_id = erp.add_config()
+    late_evening = next_2330_utc()
+    payment = scb_sandbox.pay(bill_payment_payload(BILLER, "INV2330", "", "10.00"),
+                              paid_at=late_evening + datetime.timedelta(minutes=1), partner_transaction_id="PTX2330")
+    # A relative offset: the sandbox's certificates are valid only from shortly before the real now.
+    offset = math.ceil((late_evening - datetime.datetime.now(datetime.timezone.utc)).total_seconds())
+    # Under the sanitizer build LD_PRELOAD holds its runtime, which has to stay the first library loaded.
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), FAKETIME]))
+    # ASan reads the clock while holding its allocator's lock when it hands memory back to the system;
+    # libfaketime's first clock call allocates, which would wait for that lock forever.
+    sanitizer = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "allocator_release_to_os_interval_ms=-1"]))
+    done = run_python(FAKED_CLOCK_CHILD.format(config_id=config_id),
+                      env={"LD_PRELOAD": preload, "ASAN_OPTIONS": sanitizer, "FAKETIME": f"+{offset}",
+                           "FAKETIME_DONT_FAKE_MONOTONIC": "1"})
+    assert done.returncode == 0, done.stderr
+    child_clock, answer = done.stdout.splitlines()
+    faked = datetime.datetime.fromisoformat(child_clock)
+    assert late_evening <= faked < late_evening + datetime.timedelta(minutes=30)
+    (inquiry,) = scb_sandbox.requests_to("inquiry")
+    next_day = (late_evening.date() + datetime.timedelta(days=1)).isoformat()
+    assert inquiry.query.rsplit("&transactionDate=", 1)[1] == next_day == payment["transactionDateandTime"][:10]
+    assert json.loads(answer)["data"] == [payment]
 
 
 @pytest.mark.parametrize("arguments", [
@@ -207,7 +237,7 @@ def test_rejected_token_renewed_once_with_key_and_secret_read_again(cached, erp,
     open_during_first_inquiry = []
 
     def rotate_credentials():
-        open_during_first_inquiry.append(erp.pg.client_connections())
+        open_during_first_inquiry.append(erp.pg.wait_for_client_connections(0))
         scb_sandbox.register_application("KEY2", "SECRET2")
         erp.pg.execute("UPDATE scb_api_config SET api_key = 'KEY2', api_secret = 'SECRET2',"
                        " environment = 'production'")
@@ -234,6 +264,16 @@ def test_rejected_token_renewed_once_with_key_and_secret_read_again(cached, erp,
     for debug in ("[SCB API] Payment inquiry got 401/9500 error, refreshing token and retrying",
                   "[SCB API] Refreshing token after 401 error", "[SCB API] Token refreshed, retrying payment inquiry"):
         assert f"DEBUG: {debug}\n" in lines
+
+
+@pytest.mark.parametrize("code", [9500, 9300])
+def test_token_the_bank_refuses_with_401_is_renewed_whatever_the_code(cached, erp, scb_sandbox, inquire, code):
+    scb_sandbox.configure(rejected_token_code=code)
+    scb_sandbox.revoke_token(erp.token_row(cached)[0])
+    assert inquire(cached, transaction_ref="T1", transaction_date=DATE) == {
+        "status": {"code": 1000, "description": "Success"}, "data": []}
+    assert endpoints(scb_sandbox) == ["inquiry", "token", "inquiry"]
+    assert erp.token_row(cached)[0] == scb_sandbox.issued_tokens[-1]
 
 
 @pytest.mark.parametrize("body", [
@@ -273,7 +313,7 @@ def test_retry_failures(cached, erp, scb_sandbox, inquire, capfd, monkeypatch, f
     elif failure == "inactive":
         thread = when_request(scb_sandbox, "inquiry", lambda: erp.pg.execute("UPDATE scb_api_config SET active = false"))
     elif failure == "token refused":
-        scb_sandbox.script("token", status=401, body={"status": {"code": 4010, "description": "No"}, "data": None})
+        scb_sandbox.script("token", status=401, body={"status": {"code": 9500, "description": "No"}, "data": None})
         thread = None
     else:
         thread = when_request(scb_sandbox, "token", lambda: scb_sandbox.fault("inquiry", drop=True))

@@ -182,7 +182,7 @@ def test_is_success(answer, success):
 
 def test_extension_methods_are_re_exported_unchanged_and_all_stubbed():
     methods = {name for name in dir(_binding) if not name.startswith("_")}
-    assert len(methods) == 8
+    assert len(methods) == 9
     assert all(getattr(scb, name) is getattr(_binding, name) for name in methods)
     stub = ast.parse((REPO / "src/halvenor_scb_lib/_binding.pyi").read_text())
     assert {node.name for node in stub.body if isinstance(node, ast.FunctionDef)} == methods
@@ -197,6 +197,8 @@ scb.invoice_qr(1, 1, 1, "INV1", 10)  # wrong
 count: int = scb.scb_api_create_qr("7", 100.5, "INV1")  # wrong
 answer = scb.refresh_token(1)
 expires: str = answer["data"]["expiresIn"] if answer["data"] else ""  # wrong
+found = scb.payment_inquiry(1, transaction_ref="PTX1")["data"] or []
+paid_on = [payment["transactionDate"] for payment in found]  # wrong
 """
 
 

@@ -30,8 +30,8 @@ def test_first_call_stores_a_token_and_the_second_reuses_it(erp, capfd):
     (token,) = erp.sandbox.issued_tokens
     stored, left = erp.token_row(config_id)
     assert stored == token and abs(left - 1800) < 5
-    qr = erp.sandbox.qr_codes[first["data"]["transactionId"]]
-    assert qr["payload"] == first["data"]["qrRawData"]
+    assert list(first["data"]) == ["qrRawData", "qrImage"]
+    assert erp.sandbox.qr_codes[0]["payload"] == first["data"]["qrRawData"]
     (request,) = erp.sandbox.requests_to("qr")
     assert request.json() == {"qrType": "PP", "ppType": "BILLERID", "ppId": BILLER, "amount": "1234567.89",
                               "ref1": "INV001", "ref2": "CUST9", "ref3": "SCB"}
@@ -81,6 +81,20 @@ def test_a_rejection_clears_only_the_rejected_token_and_takes_one_another_worker
     assert erp.sandbox.requests_to("token") == []
     assert erp.sandbox.requests_to("qr")[-1].header("Authorization") == f"Bearer {fresh}"
     assert erp.token_row(config_id)[0] == fresh
+
+
+def test_token_refused_with_9300_is_not_renewed_and_stays_cached(erp):
+    # The retry looks for 9500; the bank also documents 9300 for an invalid or expired token.
+    erp.sandbox.configure(rejected_token_code=9300)
+    config_id = erp.add_config()
+    bank_id = erp.add_bank_account(config_id)
+    assert _binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV1", "C1")["status"]["code"] == 1000
+    (refused,) = erp.sandbox.issued_tokens
+    erp.sandbox.revoke_token(refused)
+    answers = [_binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV2", "C1") for _ in range(2)]
+    assert answers == [{"status": {"code": 9300, "description": "Invalid or expired access token"}, "data": None}] * 2
+    assert counts(erp.sandbox) == (1, 3)
+    assert erp.token_row(config_id)[0] == refused
 
 
 def test_second_answer_is_returned_as_it_came_even_when_rejected_again(erp):
@@ -145,5 +159,5 @@ def test_api_key_longer_than_255_characters_counts_as_missing(erp, capfd, key_le
 def test_empty_biller_id_is_sent_as_an_empty_pp_id(erp, biller_id):
     bank_id = erp.add_bank_account(erp.add_config(), biller_id=biller_id)
     result = _binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV1", "C1")
-    assert result["status"]["code"] == 4001  # the bank's own refusal, passed on
+    assert result["status"]["code"] == 1101  # the bank's own refusal of a missing ppId, passed on
     assert erp.sandbox.requests_to("qr")[0].json()["ppId"] == ""

@@ -40,8 +40,8 @@ def test_bank_creates_the_code_from_a_request_with_exact_header_lines(scb_sandbo
     scb_sandbox.requests.clear()
     answer = create(qr_url(scb_sandbox), 100.5, "INV0001", "CUST42", token=token)
     assert answer["status"] == {"code": 1000, "description": "Success"}
-    (qr,) = scb_sandbox.qr_codes.values()
-    assert qr["transactionId"] == answer["data"]["transactionId"]
+    (qr,) = scb_sandbox.qr_codes
+    assert qr["payload"] == answer["data"]["qrRawData"]
     assert (qr["amount"], qr["ref1"], qr["ref2"], qr["ref3"]) == ("100.50", "INV0001", "CUST42", "SCB")
     (request,) = scb_sandbox.requests
     headers = [(name, value) for name, value in request.headers if name not in ("Host", "Accept", "Content-Length")]
@@ -85,7 +85,7 @@ def test_references_are_escaped_and_stay_one_member(scb_sandbox, reference):
 def test_long_body_is_sent_whole_and_the_bank_refusal_comes_back(scb_sandbox):
     answer = create(qr_url(scb_sandbox), 5, "A" * 3000, "B", token=bank_token(scb_sandbox, KEY, SECRET))
     assert scb_sandbox.requests[-1].json()["ref1"] == "A" * 3000
-    assert answer["status"]["code"] == 4001 and "ref1" in answer["status"]["description"]
+    assert answer["status"]["code"] == 1102 and "ref1" in answer["status"]["description"]
 
 
 @pytest.mark.parametrize(
@@ -94,7 +94,7 @@ def test_long_body_is_sent_whole_and_the_bank_refusal_comes_back(scb_sandbox):
         # 200 is passed on without looking inside, even when it reports a failure.
         (200, b'{ "status" : {"code": 9500, "description":"T\\u00e9st"},  "data":{"x":[1, 2.50]} }'),
         (200, b'{"status":{"code":1000},"data":{"qrRawData":"0002\xe0\xb8\x81"}}'),
-        (400, b'{"status":{"code":4001,"description":"ppId must be exactly 15 digits"},"data":null}'),
+        (400, b'{"status":{"code":1102,"description":"ppId must be exactly 15 digits"},"data":null}'),
         (401, b'{"status":{"code":9500,"description":"Invalid or expired access token"},"data":null}'),
     ],
 )

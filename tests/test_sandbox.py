@@ -9,6 +9,7 @@ import http.client
 import itertools
 import json
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -28,7 +29,7 @@ import pytest
 import segno
 
 import halvenor_scb_lib.sandbox
-from halvenor_scb_lib.sandbox import DEFAULT_APPLICATIONS, Sandbox, UnknownTransaction
+from halvenor_scb_lib.sandbox import DEFAULT_APPLICATIONS, BankOptions, InvalidPayment, Sandbox
 
 pytest_plugins = ["pytester", "halvenor_scb_lib.sandbox.pytest_plugin"]
 
@@ -36,7 +37,8 @@ APP_KEY, APP_SECRET = next(iter(DEFAULT_APPLICATIONS.items()))
 PREFIXES = {"production": "/partners/v1", "sandbox": "/partners/sandbox/v1"}
 TOKEN, QR, INQUIRY = "/oauth/token", "/payment/qrcode/create", "/payment/billpayment/inquiry"
 BILLER = "010556012345678"
-TODAY = datetime.date.today().isoformat()
+THAILAND = datetime.timezone(datetime.timedelta(hours=7))
+TODAY = datetime.datetime.now(THAILAND).date().isoformat()  # for requests whose date is not what they test
 CONNECTIONS = "/_sandbox/connections"
 
 
@@ -118,14 +120,12 @@ def inquire(sandbox, bearer, params, method="GET", environment="sandbox", body=N
     return call(sandbox, method, target, body=body, headers=headers)
 
 
-def assert_failure(reply, status, field=None):
+def assert_failure(reply, status, code, field=None):
     assert reply.status == status
     assert reply.header("Content-Type") == "application/json"
-    failure = reply.json()["status"]
-    assert failure["code"] != 1000
-    if field is not None:
-        assert field in failure["description"]
-    return failure
+    body = reply.json()
+    assert (body["status"]["code"], body["data"]) == (code, None)
+    assert (field or "") in body["status"]["description"]
 
 
 @pytest.mark.parametrize("environment", ["production", "sandbox"])
@@ -145,18 +145,19 @@ def test_token_is_issued_on_both_path_sets(scb_sandbox, environment):
 
 
 @pytest.mark.parametrize(
-    "credentials",
+    ("credentials", "status", "code"),
     [
-        {"applicationKey": APP_KEY, "applicationSecret": "wrong"},
-        {"applicationKey": "unknown", "applicationSecret": APP_SECRET},
-        {"applicationKey": APP_KEY},
-        {"applicationSecret": APP_SECRET},
-        {"applicationKey": APP_KEY, "applicationSecret": None},
+        ({"applicationKey": APP_KEY, "applicationSecret": "wrong"}, 401, 9500),
+        ({"applicationKey": "unknown", "applicationSecret": APP_SECRET}, 401, 9500),
+        ({"applicationKey": APP_KEY}, 400, 1101),
+        ({"applicationSecret": APP_SECRET}, 400, 1101),
+        ({"applicationKey": APP_KEY, "applicationSecret": None}, 400, 1101),
+        ({"applicationKey": APP_KEY, "applicationSecret": 7}, 400, 1102),
     ],
 )
-def test_token_refused_for_bad_credentials(scb_sandbox, credentials):
+def test_token_refused_for_bad_credentials(scb_sandbox, credentials, status, code):
     reply = call(scb_sandbox, "POST", PREFIXES["sandbox"] + TOKEN, body=credentials, headers=bank_headers())
-    assert assert_failure(reply, 401)["code"] != 9500
+    assert_failure(reply, status, code)
     assert scb_sandbox.issued_tokens == []
 
 
@@ -201,64 +202,76 @@ def _other_path_set(sandbox):
     return f"Bearer {token(sandbox, 'production')}"
 
 
+@pytest.mark.parametrize(("option", "code"), [(None, 9500), (9300, 9300)], ids=["default", "option-9300"])
 @pytest.mark.parametrize("endpoint", ["qr", "inquiry"])
 @pytest.mark.parametrize(
     "authorization",
     [_no_header, _unknown_token, _wrong_scheme, _expired_tokens, _revoked_token, _elapsed_lifetime, _other_path_set],
 )
-def test_unusable_token_is_refused_with_9500(scb_sandbox, endpoint, authorization):
+def test_unusable_token_is_refused_with_401_and_the_chosen_code(scb_sandbox, endpoint, authorization, option, code):
+    if option is not None:
+        scb_sandbox.configure(rejected_token_code=option)
     headers = bank_headers(authorization(scb_sandbox))
     if endpoint == "qr":
         reply = call(scb_sandbox, "POST", PREFIXES["sandbox"] + QR, body=qr_fields(), headers=headers)
     else:
         query = urlencode({"eventCode": "00300104", "partnerTransactionId": "X1", "transactionDate": TODAY})
         reply = call(scb_sandbox, "GET", f"{PREFIXES['sandbox']}{INQUIRY}?{query}", headers=headers)
-    assert reply.status == 401
-    body = reply.json()
-    assert (body["status"]["code"], body["data"]) == (9500, None) and body["status"]["description"]
-    assert scb_sandbox.qr_codes == {}
+    assert_failure(reply, 401, code, "access token")
+    assert scb_sandbox.qr_codes == []
 
 
 @pytest.mark.parametrize(
-    ("overrides", "field"),
+    ("overrides", "field", "code"),
     [
-        ({"qrType": "QR30"}, "qrType"),
-        ({"qrType": ...}, "qrType"),
-        ({"ppType": "MSISDN"}, "ppType"),
-        ({"ppId": "01055601234567"}, "ppId"),
-        ({"ppId": "0105560123456789"}, "ppId"),
-        ({"ppId": "01055601234567A"}, "ppId"),
-        ({"ppId": 10556012345678}, "ppId"),
-        ({"ppId": ...}, "ppId"),
-        ({"amount": "100.5"}, "amount"),
-        ({"amount": "100"}, "amount"),
-        ({"amount": 100.50}, "amount"),
-        ({"amount": "1,000.00"}, "amount"),
-        ({"amount": "0.00"}, "amount"),
-        ({"amount": "-1.00"}, "amount"),
-        ({"amount": "12345678901.00"}, "amount"),
-        ({"amount": ...}, "amount"),
-        ({"ref1": ...}, "ref1"),
-        ({"ref1": ""}, "ref1"),
-        ({"ref1": "inv0001"}, "ref1"),
-        ({"ref1": "INV-0001"}, "ref1"),
-        ({"ref1": "A" * 21}, "ref1"),
-        ({"ref2": ...}, "ref2"),
-        ({"ref2": "CUST 42"}, "ref2"),
-        ({"ref3": "x"}, "ref3"),
-        ({"ref3": "B" * 21}, "ref3"),
+        ({"qrType": "QR30"}, "qrType", 1102),
+        ({"qrType": ...}, "qrType", 1101),
+        ({"ppType": "MSISDN"}, "ppType", 1102),
+        ({"ppId": "01055601234567"}, "ppId", 1102),
+        ({"ppId": "0105560123456789"}, "ppId", 1102),
+        ({"ppId": "01055601234567A"}, "ppId", 1102),
+        ({"ppId": 10556012345678}, "ppId", 1102),
+        ({"ppId": ...}, "ppId", 1101),
+        ({"ppId": ""}, "ppId", 1101),
+        ({"amount": "100.505"}, "amount", 1102),
+        ({"amount": "100."}, "amount", 1102),
+        ({"amount": "0100"}, "amount", 1102),
+        ({"amount": 100.50}, "amount", 1102),
+        ({"amount": "1,000.00"}, "amount", 1102),
+        ({"amount": "0.00"}, "amount", 1102),
+        ({"amount": "-1.00"}, "amount", 1102),
+        ({"amount": "12345678901.00"}, "amount", 1102),
+        ({"amount": ...}, "amount", 1101),
+        ({"ref1": ...}, "ref1", 1101),
+        ({"ref1": ""}, "ref1", 1101),
+        ({"ref1": "inv0001"}, "ref1", 1102),
+        ({"ref1": "INV-0001"}, "ref1", 1102),
+        ({"ref1": "A" * 21}, "ref1", 1102),
+        ({"ref2": "CUST 42"}, "ref2", 1102),
+        ({"ref3": "x"}, "ref3", 1102),
+        ({"ref3": "B" * 21}, "ref3", 1102),
     ],
 )
-def test_qr_request_is_validated(scb_sandbox, overrides, field):
+def test_qr_request_is_validated(scb_sandbox, overrides, field, code):
     reply = create_qr(scb_sandbox, token(scb_sandbox), **overrides)
-    assert_failure(reply, 400, field)
-    assert scb_sandbox.qr_codes == {}
+    assert_failure(reply, 400, code, field)
+    assert scb_sandbox.qr_codes == []
 
 
-@pytest.mark.parametrize("body", [b"ppId=010556012345678", b"[]", b""])
-def test_qr_body_must_be_a_json_object(scb_sandbox, body):
-    headers = bank_headers(f"Bearer {token(scb_sandbox)}")
-    assert_failure(call(scb_sandbox, "POST", PREFIXES["sandbox"] + QR, body=body, headers=headers), 400)
+@pytest.mark.parametrize(
+    ("body", "headers", "status", "code"),
+    [
+        (b"ppId=010556012345678", {}, 400, 1103),
+        (b"[]", {}, 400, 1103),
+        (b"", {}, 400, 1103),
+        (json.dumps(qr_fields()), {"resourceOwnerId": ""}, 400, 9100),
+        (json.dumps(qr_fields()), {"requestUId": ""}, 400, 9100),
+        (json.dumps(qr_fields()), {"Content-Type": "text/plain"}, 415, 9901),
+    ],
+)
+def test_unreadable_qr_requests_get_the_banks_generic_codes(scb_sandbox, body, headers, status, code):
+    sent = {**bank_headers(f"Bearer {token(scb_sandbox)}"), **headers}
+    assert_failure(call(scb_sandbox, "POST", PREFIXES["sandbox"] + QR, body=body, headers=sent), status, code)
 
 
 def decode_tlv(text):
@@ -271,43 +284,85 @@ def decode_tlv(text):
     return fields
 
 
+def with_crc(payload):
+    body = payload + "6304"
+    return f"{body}{binascii.crc_hqx(body.encode(), 0xFFFF):04X}"
+
+
 @pytest.mark.parametrize(
     ("refs", "merchant_tags", "additional"),
     [
         ({"ref2": "CUST42"}, ["00", "01", "02", "03"], None),
         ({"ref2": "CUST42", "ref3": "NOTE7"}, ["00", "01", "02", "03"], [("07", "NOTE7")]),
         ({"ref2": ""}, ["00", "01", "02"], None),
+        ({"ref2": ...}, ["00", "01", "02"], None),
     ],
 )
-def test_qr_payload_is_a_thai_bill_payment(scb_sandbox, refs, merchant_tags, additional):
-    reply = create_qr(scb_sandbox, token(scb_sandbox), amount="1234.05", **refs)
+@pytest.mark.parametrize("amount", ["1234.05", "100", "100.5", "1234567890.12"])
+def test_qr_payload_is_a_thai_bill_payment(scb_sandbox, refs, merchant_tags, additional, amount):
+    reply = create_qr(scb_sandbox, token(scb_sandbox), amount=amount, **refs)
     assert reply.status == 200
     body = reply.json()
     assert body["status"]["code"] == 1000
+    assert list(body["data"]) == ["qrRawData", "qrImage"]
     payload = body["data"]["qrRawData"]
     fields = decode_tlv(payload)
     tags = [tag for tag, _ in fields]
-    assert tags == ["00", "01", "30", "53", "54", "58"] + (["62"] if additional else []) + ["63"]
+    assert tags == ["00", "01", "30", "52", "53", "54", "58", "59", "60"] + (["62"] if additional else []) + ["63"]
     values = dict(fields)
-    expected = {"00": "01", "01": "12", "53": "764", "54": "1234.05", "58": "TH"}
+    expected = {"00": "01", "01": "12", "52": "5999", "53": "764", "54": amount, "58": "TH",
+                "59": "SANDBOX BILLER", "60": "BANGKOK"}
     assert {tag: values[tag] for tag in expected} == expected
     merchant = decode_tlv(values["30"])
     assert [tag for tag, _ in merchant] == merchant_tags
     expected_merchant = {"00": "A000000677010112", "01": BILLER, "02": "INV0001", "03": refs["ref2"]}
     assert all(expected_merchant[tag] == value for tag, value in merchant)
     assert ("62" in values and decode_tlv(values["62"])) == (additional or False)
-    assert payload[-8:-4] == "6304"
-    assert payload[-4:] == f"{binascii.crc_hqx(payload[:-4].encode(), 0xFFFF):04X}"
+    assert payload == with_crc(payload[:-8])
 
 
-def test_created_qr_codes_are_remembered_with_unique_ids(scb_sandbox):
+@pytest.mark.parametrize(
+    ("options", "merchant_name", "category", "name"),
+    [
+        ({"merchant_category": "4900"}, None, "4900", "SANDBOX BILLER"),
+        ({"merchant_name": "HALVENOR TRADING CO LTD"}, None, "5999", "HALVENOR TRADING CO LTD"),
+        ({"merchant_name": "DEFAULT NAME"}, "ERP SHOP 7", "5999", "ERP SHOP 7"),
+    ],
+)
+def test_merchant_category_and_name_are_options(scb_sandbox, options, merchant_name, category, name):
+    scb_sandbox.configure(**options)
+    scb_sandbox.register_application(APP_KEY, APP_SECRET, merchant_name)
+    try:
+        values = dict(decode_tlv(create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]["qrRawData"]))
+    finally:
+        scb_sandbox.register_application(APP_KEY, APP_SECRET)
+    assert (values["52"], values["59"], values["60"]) == (category, name, "BANGKOK")
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{"merchant_category": "599"}, {"merchant_category": "A999"}, {"merchant_name": ""},
+     {"merchant_name": "N" * 26}, {"merchant_name": "ร้านค้า"}, {"rejected_token_code": 4010}],
+)
+def test_options_the_bank_could_not_send_are_refused(scb_sandbox, options):
+    with pytest.raises(ValueError):
+        scb_sandbox.configure(**options)
+    with pytest.raises(ValueError):
+        Sandbox(options=BankOptions(**options))
+    assert scb_sandbox.options == BankOptions()
+
+
+def test_qr_answers_carry_a_transaction_id_only_as_an_option(scb_sandbox):
     bearer = token(scb_sandbox)
+    plain = create_qr(scb_sandbox, bearer, ref1="A1").json()["data"]
+    scb_sandbox.configure(qr_transaction_ids=True)
     first = create_qr(scb_sandbox, bearer, ref1="A1").json()["data"]
     second = create_qr(scb_sandbox, bearer, ref1="A1").json()["data"]
-    assert first["transactionId"] != second["transactionId"]
-    remembered = scb_sandbox.qr_codes[first["transactionId"]]
-    assert (remembered["ppId"], remembered["ref1"], remembered["amount"]) == (BILLER, "A1", "100.50")
-    assert remembered["payload"] == first["qrRawData"]
+    assert "transactionId" not in plain and first["transactionId"] != second["transactionId"]
+    remembered = scb_sandbox.qr_codes
+    assert [qr.get("transactionId") for qr in remembered] == [None, first["transactionId"], second["transactionId"]]
+    assert (remembered[1]["ppId"], remembered[1]["ref1"], remembered[1]["amount"]) == (BILLER, "A1", "100.50")
+    assert [qr["payload"] for qr in remembered] == [plain["qrRawData"], first["qrRawData"], second["qrRawData"]]
 
 
 def png_pixels(png):
@@ -354,18 +409,40 @@ def test_qr_image_is_a_png_of_the_payload(scb_sandbox):
     assert modules in matrices
 
 
-def _by_transaction(qr, payment):
-    date = payment["transactionDate"]
-    return {"eventCode": "00300104", "partnerTransactionId": qr["transactionId"], "transactionDate": date}
+PARTNER_ID = "PTX0001"
+RECORD_FIELDS = [
+    "eventCode", "transactionType", "reverseFlag", "payeeProxyId", "payeeProxyType", "payeeAccountNumber", "payeeName",
+    "payerProxyId", "payerProxyType", "payerAccountNumber", "payerName", "sendingBankCode", "receivingBankCode",
+    "amount", "transactionId", "fastEasySlipNumber", "transactionDateandTime", "billPaymentRef1", "billPaymentRef2",
+    "billPaymentRef3", "currencyCode", "channelCode", "equivalentAmount", "equivalentCurrencyCode", "exchangeRate",
+    "partnerTransactionId",
+]
 
 
-def _by_reference(qr, payment):
-    date = payment["transactionDate"]
-    return {"eventCode": "00300100", "billerId": BILLER, "reference1": "INV0001", "transactionDate": date}
+def thailand_today():
+    return datetime.datetime.now(THAILAND).date().isoformat()
 
 
-def _by_all_references(qr, payment):
-    return {**_by_reference(qr, payment), "reference2": "CUST42", "amount": "100.50"}
+def day_of(payment):
+    return payment["transactionDateandTime"][:10]
+
+
+def _by_transaction(payment):
+    return {"eventCode": "00300104", "partnerTransactionId": PARTNER_ID, "transactionDate": day_of(payment)}
+
+
+def _by_reference(payment):
+    return {"eventCode": "00300100", "billerId": BILLER, "reference1": "INV0001", "transactionDate": day_of(payment)}
+
+
+def _by_all_references(payment):
+    return {**_by_reference(payment), "reference2": "CUST42", "amount": "100.50"}
+
+
+def static_payload(ref1="INV0001", account_tag="30", aid="A000000677010112", currency="764"):
+    """A payload without an amount (point of initiation 11), as printed on a bill."""
+    merchant = f"0016{aid}0115{BILLER}02{len(ref1):02d}{ref1}"
+    return with_crc(f"000201010211{account_tag}{len(merchant):02d}{merchant}5303{currency}5802TH")
 
 
 @pytest.mark.parametrize("method", ["GET", "POST"])
@@ -375,21 +452,53 @@ def test_paid_qr_is_found_by_inquiry(scb_sandbox, query, method, environment):
     bearer = token(scb_sandbox, environment)
     qr = create_qr(scb_sandbox, bearer, environment).json()["data"]
     create_qr(scb_sandbox, bearer, environment, ref1="INV0002")
-    unpaid = inquire(scb_sandbox, bearer, query(qr, {"transactionDate": TODAY}), method, environment)
+    today = thailand_today()
+    unpaid = inquire(scb_sandbox, bearer, query({"transactionDateandTime": today}), method, environment)
     assert unpaid.status == 200 and unpaid.json()["data"] == []
-    payment = scb_sandbox.pay(qr["transactionId"])
-    reply = inquire(scb_sandbox, bearer, query(qr, payment), method, environment)
+    payment = scb_sandbox.pay(qr["qrRawData"], partner_transaction_id=PARTNER_ID)
+    reply = inquire(scb_sandbox, bearer, query(payment), method, environment)
     assert reply.status == 200
     assert reply.json() == {"status": {"code": 1000, "description": "Success"}, "data": [payment]}
-    assert payment["transactionDate"] == TODAY
+    assert day_of(payment) in {today, thailand_today()}
     assert scb_sandbox.requests_to("inquiry")[-1].body == b""
+
+
+@pytest.mark.parametrize(("partner_id", "event"), [(None, "00300100"), ("PTX7", "00300104")])
+def test_payment_record_has_the_fields_of_the_banks_confirmation(scb_sandbox, partner_id, event):
+    scb_sandbox.register_application(APP_KEY, APP_SECRET, "ERP SHOP 7")
+    try:
+        qr = create_qr(scb_sandbox, token(scb_sandbox), ref3="NOTE7").json()["data"]["qrRawData"]
+    finally:
+        scb_sandbox.register_application(APP_KEY, APP_SECRET)
+    first, second = (scb_sandbox.pay(qr, partner_transaction_id=partner_id) for _ in range(2))
+    assert list(first) == RECORD_FIELDS and scb_sandbox.payments == [first, second]
+    assert {name: first[name] for name in (
+        "eventCode", "reverseFlag", "payeeProxyId", "payeeProxyType", "payeeName", "amount", "billPaymentRef1",
+        "billPaymentRef2", "billPaymentRef3", "currencyCode", "equivalentAmount", "equivalentCurrencyCode",
+        "partnerTransactionId")} == {
+        "eventCode": event, "reverseFlag": "N", "payeeProxyId": BILLER, "payeeProxyType": "BILLERID",
+        "payeeName": "ERP SHOP 7", "amount": "100.50", "billPaymentRef1": "INV0001", "billPaymentRef2": "CUST42",
+        "billPaymentRef3": "NOTE7", "currencyCode": "764", "equivalentAmount": "100.50",
+        "equivalentCurrencyCode": "764", "partnerTransactionId": partner_id or ""}
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+07:00", first["transactionDateandTime"])
+    assert first["transactionId"] != second["transactionId"]
+    assert first["fastEasySlipNumber"] != second["fastEasySlipNumber"]
+    assert all(isinstance(value, str) for value in first.values())
+
+
+def test_inquiry_by_transaction_finds_only_payments_with_that_partner_transaction_id(scb_sandbox):
+    bearer = token(scb_sandbox)
+    qr = create_qr(scb_sandbox, bearer).json()["data"]["qrRawData"]
+    plain, with_id, other = (scb_sandbox.pay(qr, partner_transaction_id=p) for p in (None, PARTNER_ID, "PTX0002"))
+    assert inquire(scb_sandbox, bearer, _by_transaction(plain)).json()["data"] == [with_id]
+    assert inquire(scb_sandbox, bearer, _by_reference(plain)).json()["data"] == [plain, with_id, other]
 
 
 @pytest.mark.parametrize(
     "change",
     [
         {"transactionDate": "2001-02-03"},
-        {"partnerTransactionId": "SBX0"},
+        {"partnerTransactionId": "PTX0000"},
         {"billerId": "099999999999999"},
         {"reference1": "INV0002"},
         {"reference2": "OTHER"},
@@ -399,58 +508,119 @@ def test_paid_qr_is_found_by_inquiry(scb_sandbox, query, method, environment):
 def test_inquiry_matches_only_its_payment(scb_sandbox, change):
     bearer = token(scb_sandbox)
     qr = create_qr(scb_sandbox, bearer).json()["data"]
-    payment = scb_sandbox.pay(qr["transactionId"])
+    payment = scb_sandbox.pay(qr["qrRawData"], partner_transaction_id=PARTNER_ID)
     query = _by_transaction if "partnerTransactionId" in change else _by_all_references
-    reply = inquire(scb_sandbox, bearer, {**query(qr, payment), **change})
+    reply = inquire(scb_sandbox, bearer, {**query(payment), **change})
     assert reply.status == 200 and reply.json()["data"] == []
 
 
-def test_payment_with_other_amount_and_date(scb_sandbox):
+def test_payment_dates_are_thailands_whatever_the_machines_time_zone(scb_sandbox, far_time_zone):
     bearer = token(scb_sandbox)
-    qr = create_qr(scb_sandbox, bearer).json()["data"]
-    payment = scb_sandbox.pay(qr["transactionId"], amount="99.00", paid_on="2024-02-29")
-    assert (payment["amount"], payment["transactionDate"]) == ("99.00", "2024-02-29")
-    assert payment["paidAt"].startswith("2024-02-29T")
-    found = inquire(scb_sandbox, bearer, {**_by_all_references(qr, payment), "amount": "99.0"}).json()["data"]
+    qr = create_qr(scb_sandbox, bearer).json()["data"]["qrRawData"]
+    before = datetime.datetime.now(THAILAND)
+    now = scb_sandbox.pay(qr)
+    after = datetime.datetime.now(THAILAND)
+    stamp = datetime.datetime.fromisoformat(now["transactionDateandTime"])
+    # The text keeps milliseconds, so the stamp may lie up to one below the clock.
+    assert before - datetime.timedelta(milliseconds=1) <= stamp <= after
+    assert day_of(now) in {before.date().isoformat(), after.date().isoformat()}
+    evening_in_london = scb_sandbox.pay(qr, paid_at="2024-02-29T20:00:00+00:00")
+    end_of_day_in_bangkok = scb_sandbox.pay(qr, paid_at=datetime.datetime(2024, 3, 1, 23, 59, 59, 999000, THAILAND))
+    assert evening_in_london["transactionDateandTime"] == "2024-03-01T03:00:00.000+07:00"
+    found = [inquire(scb_sandbox, bearer, _by_reference({"transactionDateandTime": day})).json()["data"]
+             for day in ("2024-02-29", "2024-03-01", "2024-03-02")]
+    assert found == [[], [evening_in_london, end_of_day_in_bangkok], []]
+
+
+def test_payload_without_an_amount_is_paid_the_amount_typed_in(scb_sandbox):
+    bearer = token(scb_sandbox)
+    payment = scb_sandbox.pay(static_payload(), amount="99", partner_transaction_id=PARTNER_ID)
+    assert (payment["amount"], payment["billPaymentRef1"], payment["billPaymentRef2"]) == ("99.00", "INV0001", "")
+    found = inquire(scb_sandbox, bearer, {**_by_reference(payment), "amount": "99.0"}).json()["data"]
     assert found == [payment]
 
 
+def _tampered(qr):
+    return qr.replace("INV0001", "INV0002")
+
+
 @pytest.mark.parametrize(
-    ("params", "field"),
+    ("payload", "arguments", "message"),
     [
-        ({"partnerTransactionId": "SBX1", "transactionDate": TODAY}, "eventCode"),
-        ({"eventCode": "00300999", "partnerTransactionId": "SBX1", "transactionDate": TODAY}, "eventCode"),
-        ({"eventCode": "00300104", "transactionDate": TODAY}, "partnerTransactionId"),
-        ({"eventCode": "00300104", "partnerTransactionId": "SBX1"}, "transactionDate"),
-        ({"eventCode": "00300104", "partnerTransactionId": "SBX1", "transactionDate": "2024/01/31"}, "transactionDate"),
-        ({"eventCode": "00300104", "partnerTransactionId": "SBX1", "transactionDate": "2024-02-30"}, "transactionDate"),
-        ({"eventCode": "00300100", "reference1": "INV0001", "transactionDate": TODAY}, "billerId"),
-        ({"eventCode": "00300100", "billerId": BILLER, "transactionDate": TODAY}, "reference1"),
+        (_tampered, {}, "checksum"),
+        (lambda qr: qr[:-8], {}, "checksum"),
+        (lambda qr: 42, {}, "checksum"),
+        (lambda qr: static_payload(account_tag="29"), {"amount": "1"}, "bill payment"),
+        (lambda qr: static_payload(aid="A000000677010111"), {"amount": "1"}, "bill payment"),
+        (lambda qr: static_payload(currency="840"), {"amount": "1"}, "764"),
+        (lambda qr: static_payload(), {}, "no amount"),
+        (lambda qr: static_payload(), {"amount": "1,000"}, "amount"),
+        (lambda qr: qr, {"amount": "99.00"}, "fixes the amount"),
+        (lambda qr: qr, {"paid_at": datetime.datetime(2024, 2, 29, 12)}, "UTC offset"),
+        (lambda qr: qr, {"paid_at": "2024-02-29"}, "UTC offset"),
+        (lambda qr: qr, {"paid_at": "29/02/2024"}, "ISO 8601"),
+        (lambda qr: qr, {"partner_transaction_id": ""}, "partnerTransactionId"),
+    ],
+)
+def test_pay_refuses_what_a_banking_app_would_refuse(scb_sandbox, payload, arguments, message):
+    qr = create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]["qrRawData"]
+    with pytest.raises(InvalidPayment, match=message):
+        scb_sandbox.pay(payload(qr), **arguments)
+    assert scb_sandbox.payments == []
+
+
+@pytest.mark.parametrize(
+    ("params", "field", "code"),
+    [
+        ({"partnerTransactionId": "PTX1", "transactionDate": TODAY}, "eventCode", 1101),
+        ({"eventCode": "00300999", "partnerTransactionId": "PTX1", "transactionDate": TODAY}, "eventCode", 1102),
+        ({"eventCode": "00300104", "transactionDate": TODAY}, "partnerTransactionId", 1101),
+        ({"eventCode": "00300104", "partnerTransactionId": "PTX1"}, "transactionDate", 1101),
+        ({"eventCode": "00300104", "partnerTransactionId": "PTX1", "transactionDate": "2024/01/31"}, "transactionDate",
+         1102),
+        ({"eventCode": "00300104", "partnerTransactionId": "PTX1", "transactionDate": "2024-02-30"}, "transactionDate",
+         1102),
+        ({"eventCode": "00300100", "reference1": "INV0001", "transactionDate": TODAY}, "billerId", 1101),
+        ({"eventCode": "00300100", "billerId": BILLER, "transactionDate": TODAY}, "reference1", 1101),
         (
             {"eventCode": "00300100", "billerId": BILLER, "reference1": "A", "amount": "ten", "transactionDate": TODAY},
             "amount",
+            1102,
+        ),
+        (
+            {"eventCode": "00300100", "billerId": BILLER, "reference1": "A", "amount": "NaN", "transactionDate": TODAY},
+            "amount",
+            1102,
         ),
     ],
 )
-def test_inquiry_parameters_are_validated(scb_sandbox, params, field):
-    assert_failure(inquire(scb_sandbox, token(scb_sandbox), params), 400, field)
+def test_inquiry_parameters_are_validated(scb_sandbox, params, field, code):
+    assert_failure(inquire(scb_sandbox, token(scb_sandbox), params), 400, code, field)
 
 
 def test_inquiry_by_post_must_have_an_empty_body(scb_sandbox):
-    params = {"eventCode": "00300104", "partnerTransactionId": "SBX1", "transactionDate": TODAY}
-    assert_failure(inquire(scb_sandbox, token(scb_sandbox), params, "POST", body=b"{}"), 400)
+    params = {"eventCode": "00300104", "partnerTransactionId": "PTX1", "transactionDate": TODAY}
+    assert_failure(inquire(scb_sandbox, token(scb_sandbox), params, "POST", body=b"{}"), 400, 1103)
 
 
 def test_paying_through_the_control_endpoint(scb_sandbox):
-    qr = create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]
-    reply = call(scb_sandbox, "POST", "/_sandbox/pay", body={"transactionId": qr["transactionId"]})
+    qr = create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]["qrRawData"]
+    paid = {"qrRawData": qr, "paidAt": "2024-02-29T12:00:00+07:00", "partnerTransactionId": "PTX9"}
+    reply = call(scb_sandbox, "POST", "/_sandbox/pay", body=paid)
     assert reply.status == 200
-    assert scb_sandbox.payments == [reply.json()["data"]]
-    assert reply.json()["data"]["amount"] == "100.50"
-    assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body={"transactionId": "SBX0"}), 404)
-    with pytest.raises(UnknownTransaction):
-        scb_sandbox.pay("SBX0")
-    assert len(scb_sandbox.payments) == 1
+    record = reply.json()["data"]
+    assert scb_sandbox.payments == [record]
+    assert (record["amount"], record["transactionDateandTime"], record["partnerTransactionId"]) == (
+        "100.50", "2024-02-29T12:00:00.000+07:00", "PTX9")
+    static = call(scb_sandbox, "POST", "/_sandbox/pay", body={"qrRawData": static_payload(), "amount": "5"})
+    assert static.json()["data"]["amount"] == "5.00"
+    assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body={"qrRawData": _tampered(qr)}), 400, 1102,
+                   "checksum")
+    assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body={"qrRawData": qr, "paidAt": 20240229}), 400,
+                   1102, "UTC offset")
+    assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body={"amount": "1.00"}), 400, 1101, "qrRawData")
+    assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body=b"{"), 400, 1103)
+    assert len(scb_sandbox.payments) == 2
 
 
 @pytest.mark.parametrize(
@@ -752,7 +922,7 @@ def test_fault_scope(scb_sandbox, fault, token_statuses, qr_statuses):
 def test_reset_forgets_everything_but_applications(scb_sandbox):
     scb_sandbox.register_application("kept", "secret")
     bearer = token(scb_sandbox)
-    scb_sandbox.pay(create_qr(scb_sandbox, bearer).json()["data"]["transactionId"])
+    scb_sandbox.pay(create_qr(scb_sandbox, bearer).json()["data"]["qrRawData"])
     scb_sandbox.fault(html_error=503)
     scb_sandbox.script("qr", status=500)
     scb_sandbox.reset()
@@ -803,13 +973,26 @@ def test_chunked_body_is_read(scb_sandbox):
     assert scb_sandbox.requests[0].body == credentials
 
 
+CREDENTIALS = json.dumps({"applicationKey": APP_KEY, "applicationSecret": APP_SECRET})
+
+
 @pytest.mark.parametrize(
-    ("method", "target", "status"),
-    [("GET", "/partners/v1/oauth/token", 405), ("POST", "/partners/v2/oauth/token", 404), ("POST", CONNECTIONS, 405)],
+    ("method", "target", "headers", "status", "code"),
+    [
+        ("GET", "/partners/v1/oauth/token", {}, 405, 9900),
+        ("POST", "/partners/v2/oauth/token", {}, 404, 404),
+        ("POST", CONNECTIONS, {}, 405, 9900),
+        ("POST", "/partners/v1/oauth/token", {"resourceOwnerId": ""}, 400, 9100),
+        ("POST", "/partners/v1/oauth/token", {"requestUId": ""}, 400, 9100),
+        ("POST", "/partners/v1/oauth/token", {"Content-Type": "application/x-www-form-urlencoded"}, 415, 9901),
+    ],
 )
-def test_unknown_routes_are_recorded_and_refused(scb_sandbox, method, target, status):
-    assert_failure(call(scb_sandbox, method, target), status)
+def test_refused_requests_are_recorded_and_answered_in_the_banks_status_shape(scb_sandbox, method, target, headers,
+                                                                              status, code):
+    assert_failure(call(scb_sandbox, method, target, body=CREDENTIALS, headers={**bank_headers(), **headers}),
+                   status, code)
     assert scb_sandbox.requests[0].path == target
+    assert scb_sandbox.issued_tokens == []
 
 
 def test_certificate_verifies_strictly_and_ca_dir_lifecycle(tmp_path):
@@ -858,8 +1041,13 @@ def read_lines(stream, count, timeout=15.0):
     return lines
 
 
+BANK_OPTIONS = ["--qr-transaction-ids", "--rejected-token-code", "9300", "--merchant-category", "4900",
+                "--merchant-name", "ERP SHOP 7"]
+
+
 @pytest.mark.parametrize(
-    ("stop_signal", "options", "connections"), [(signal.SIGTERM, [], 1), (signal.SIGINT, ["--no-keep-alive"], 2)]
+    ("stop_signal", "options", "connections"),
+    [(signal.SIGTERM, [], 1), (signal.SIGINT, ["--no-keep-alive", *BANK_OPTIONS], 4)],
 )
 def test_command_line_prints_exports_and_stops_on_signal(stop_signal, options, connections):
     source_root = Path(halvenor_scb_lib.sandbox.__file__).parents[2]
@@ -880,7 +1068,17 @@ def test_command_line_prints_exports_and_stops_on_signal(stop_signal, options, c
             try:
                 body = json.dumps({"applicationKey": "erp", "applicationSecret": "s3cret"})
                 connection.request("POST", PREFIXES["sandbox"] + TOKEN, body=body, headers=bank_headers())
-                assert json.loads(connection.getresponse().read())["data"]["expiresIn"] == 90
+                issued = json.loads(connection.getresponse().read())["data"]
+                assert issued["expiresIn"] == 90
+                headers = bank_headers(f"Bearer {issued['accessToken']}")
+                connection.request("POST", PREFIXES["sandbox"] + QR, body=json.dumps(qr_fields()), headers=headers)
+                qr = json.loads(connection.getresponse().read())["data"]
+                values = dict(decode_tlv(qr["qrRawData"]))
+                connection.request("POST", PREFIXES["sandbox"] + QR, body=json.dumps(qr_fields()),
+                                   headers=bank_headers("Bearer unknown"))
+                refused = json.loads(connection.getresponse().read())["status"]["code"]
+                assert (values["52"], values["59"], "transactionId" in qr, refused) == (
+                    ("4900", "ERP SHOP 7", True, 9300) if options else ("5999", "SANDBOX BILLER", False, 9500))
                 connection.request("GET", CONNECTIONS)
                 assert json.loads(connection.getresponse().read())["data"] == {"tlsConnections": connections}
             finally:

@@ -99,7 +99,7 @@ def test_configuration_that_cannot_be_read_gives_9002(erp, pg, capfd, case):
 @pytest.mark.parametrize(
     "status, body",
     [
-        (401, {"status": {"code": 4010, "description": "Invalid applicationKey or applicationSecret"}, "data": None}),
+        (401, {"status": {"code": 9500, "description": "Invalid applicationKey or applicationSecret"}, "data": None}),
         (503, {"status": {"code": 9999, "description": "Bank maintenance window"}, "accessToken": "leaked"}),
     ],
 )

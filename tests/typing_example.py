@@ -33,6 +33,12 @@ def payments_today(config_id: int, biller_id: str, reference: str) -> list[Payme
     return (answer["data"] or []) if scb.is_success(answer) else []
 
 
+def paid_references(config_id: int, partner_transaction_id: str) -> list[tuple[str, str, str]]:
+    answer = scb.payment_inquiry(config_id, transaction_ref=partner_transaction_id)
+    payments: list[Payment] = answer["data"] or []
+    return [(p["billPaymentRef1"], p["amount"], p["transactionDateandTime"][:10]) for p in payments]
+
+
 def token_lifetime(config_id: str) -> int:
     answer = scb.refresh_token(config_id)
     data = answer["data"]

@@ -13,6 +13,9 @@ CA file from ``CURL_CA_BUNDLE``. Bank, network and database failures come back
 as answers whose ``status.code`` is not 1000 (see :func:`is_success`); only
 internal failures raise ``RuntimeError``.
 
+Log lines go to standard error; :func:`use_python_logging` sends them to the
+``logging`` logger named ``halvenor_scb_lib`` instead.
+
 With ``SCB_REUSE_CONNECTIONS=1`` each thread keeps its database connection and
 its TLS connections to the bank open between calls; :func:`close_connections`
 closes them, and they are closed at interpreter exit.
@@ -23,12 +26,13 @@ from __future__ import annotations
 import atexit
 import datetime
 import json
-import math
-import re
+# Imported before the exit handlers below are registered, so that logging's
+# own (which flushes and closes the handlers) runs after them.
+import logging  # noqa: F401
 from collections.abc import Mapping
-from decimal import Decimal, InvalidOperation
+from decimal import Decimal
 from importlib import metadata
-from typing import Any, cast
+from typing import Any, Union, cast
 
 from halvenor_scb_lib._binding import (
     close_connections,
@@ -41,6 +45,16 @@ from halvenor_scb_lib._binding import (
     scb_api_payment_inquiry,
     scb_api_reconcile_intents,
     scb_api_refresh_token,
+    use_python_logging,
+)
+from halvenor_scb_lib.arguments import (
+    ID_MAX,
+    amount_float,
+    amount_text,
+    check_id,
+    check_text,
+    inquiry_date,
+    optional_text,
 )
 from halvenor_scb_lib.types import (
     SUCCESS_CODE,
@@ -82,95 +96,21 @@ __all__ = [
     "scb_api_payment_inquiry",
     "scb_api_reconcile_intents",
     "scb_api_refresh_token",
+    "use_python_logging",
 ]
 
-# Kept connections end with an orderly close rather than a dropped socket.
+# Exit handlers run last registered first. Kept connections end with an
+# orderly close rather than a dropped socket, their lines still logged as
+# configured; then log lines go back to standard error, since threads left
+# running cannot enter the interpreter once it shuts down.
+atexit.register(use_python_logging, False)
 atexit.register(close_connections)
 
-Amount = float | int | Decimal | str
+Amount = Union[float, int, Decimal, str]
 """What the wrappers accept as an amount in baht."""
 
-Id = int | str
+Id = Union[int, str]
 """What the wrappers accept as a database id: an int, or a str holding a decimal integer."""
-
-# ERP ids are PostgreSQL integer columns; the extension takes them as C ints.
-_ID_MIN, _ID_MAX = -(2**31), 2**31 - 1
-_SATANG = Decimal("0.01")
-_INTEGER = re.compile(r"[+-]?[0-9]+")
-
-
-def _check_id(value: object, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, str)):
-        raise TypeError(f"{name} must be an int or a str holding an integer, not {type(value).__name__}")
-    if isinstance(value, str):
-        if not _INTEGER.fullmatch(value.strip()):
-            raise ValueError(f"{name} must be an integer, got {value!r}")
-        value = int(value)
-    if not _ID_MIN <= value <= _ID_MAX:
-        raise ValueError(f"{name} {value} is out of range for a database id")
-    return value
-
-
-def _check_text(value: object, name: str) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-    return value
-
-
-def _optional_text(value: object, name: str) -> str | None:
-    return None if value is None else _check_text(value, name)
-
-
-def _finite_float(value: float, name: str) -> float:
-    if not math.isfinite(value):
-        raise ValueError(f"{name} must be a finite number, got {value!r}")
-    return value
-
-
-def _exact_amount(value: object, name: str) -> Decimal:
-    """An int, Decimal or str amount as a Decimal of exactly two decimals that a double carries unchanged."""
-    if isinstance(value, bool) or not isinstance(value, (int, Decimal, str)):
-        raise TypeError(f"{name} must be a number (float, int, Decimal or str), not {type(value).__name__}")
-    if isinstance(value, str):
-        try:
-            number = Decimal(value.strip())
-        except InvalidOperation:
-            raise ValueError(f"{name} must be a number such as 100.50, got {value!r}") from None
-    else:
-        number = Decimal(value)
-    if not number.is_finite():
-        raise ValueError(f"{name} must be a finite number, got {value!r}")
-    try:
-        exact = number.quantize(_SATANG)
-    except InvalidOperation:
-        raise ValueError(f"{name} {value!r} is too large") from None
-    if exact != number:
-        raise ValueError(f"{name} must not have more than two decimals, got {value!r}")
-    # Beyond 2**53 satang a double no longer holds every amount: refuse rather than bill another one.
-    if Decimal(format(float(exact), ".2f")) != exact:
-        raise ValueError(f"{name} {value!r} is too large to be sent exactly")
-    return exact
-
-
-def _amount(value: object, name: str = "amount") -> float:
-    """The amount as the double the extension takes; floats pass as they are and are printed to satang."""
-    if isinstance(value, float):
-        return _finite_float(value, name)
-    return float(_exact_amount(value, name))
-
-
-def _amount_text(value: object, name: str = "amount") -> str:
-    if isinstance(value, float):
-        return format(_finite_float(value, name), ".2f")
-    return str(_exact_amount(value, name))
-
-
-def _inquiry_date(value: object) -> str | None:
-    if value is None or isinstance(value, str):
-        return value
-    if isinstance(value, datetime.date):
-        return value.strftime("%Y-%m-%d")
-    raise TypeError(f"transaction_date must be a str (YYYY-MM-DD) or a date, not {type(value).__name__}")
 
 
 def create_qr_by_bank_account(bank_account_id: Id, amount: Amount, ref1: str, ref2: str, ref3: str = "SCB") -> QrAnswer:
@@ -186,10 +126,10 @@ def create_qr_by_bank_account(bank_account_id: Id, amount: Amount, ref1: str, re
     The references must be what the bank accepts (A-Z and 0-9, at most 20
     characters); the bank's refusal comes back as the answer.
     """
-    account = str(_check_id(bank_account_id, "bank_account_id"))
-    money = _amount(amount)
+    account = str(check_id(bank_account_id, "bank_account_id"))
+    money = amount_float(amount)
     answer = scb_api_create_qr_by_bank(
-        account, money, _check_text(ref1, "ref1"), _check_text(ref2, "ref2"), _check_text(ref3, "ref3")
+        account, money, check_text(ref1, "ref1"), check_text(ref2, "ref2"), check_text(ref3, "ref3")
     )
     return cast(QrAnswer, answer)
 
@@ -212,14 +152,14 @@ def create_qr(
     ``api_key``.
     """
     answer = scb_api_create_qr_full(
-        _check_text(api_key, "api_key"),
-        _check_text(access_token, "access_token"),
-        _check_text(qr_create_url, "qr_create_url"),
-        _check_text(biller_id, "biller_id"),
-        _amount(amount),
-        _check_text(ref1, "ref1"),
-        _check_text(ref2, "ref2"),
-        _check_text(ref3, "ref3"),
+        check_text(api_key, "api_key"),
+        check_text(access_token, "access_token"),
+        check_text(qr_create_url, "qr_create_url"),
+        check_text(biller_id, "biller_id"),
+        amount_float(amount),
+        check_text(ref1, "ref1"),
+        check_text(ref2, "ref2"),
+        check_text(ref3, "ref3"),
     )
     return cast(QrAnswer, answer)
 
@@ -229,7 +169,7 @@ def refresh_token(config_id: Id) -> TokenAnswer:
 
     Useful to check credentials: the token is returned, not stored in the database.
     """
-    return cast(TokenAnswer, scb_api_refresh_token(str(_check_id(config_id, "config_id"))))
+    return cast(TokenAnswer, scb_api_refresh_token(str(check_id(config_id, "config_id"))))
 
 
 def payment_inquiry(
@@ -244,19 +184,19 @@ def payment_inquiry(
 ) -> InquiryAnswer:
     """Ask the bank which bill payments arrived, by transaction id or by biller id and references.
 
-    Give either ``transaction_ref`` (the bank's ``transactionId``) or both
+    Give either ``transaction_ref`` (a payment's ``partnerTransactionId``) or both
     ``biller_id`` and ``reference1``; ``reference2`` and ``amount`` narrow the
     search. ``transaction_date`` defaults to today's date in Thailand (UTC+07:00). The payments
     found are the list in ``data``.
     """
     answer = scb_api_payment_inquiry(
-        str(_check_id(config_id, "config_id")),
-        transaction_ref=_optional_text(transaction_ref, "transaction_ref"),
-        biller_id=_optional_text(biller_id, "biller_id"),
-        reference1=_optional_text(reference1, "reference1"),
-        reference2=_optional_text(reference2, "reference2"),
-        amount=None if amount is None else _amount_text(amount),
-        transaction_date=_inquiry_date(transaction_date),
+        str(check_id(config_id, "config_id")),
+        transaction_ref=optional_text(transaction_ref, "transaction_ref"),
+        biller_id=optional_text(biller_id, "biller_id"),
+        reference1=optional_text(reference1, "reference1"),
+        reference2=optional_text(reference2, "reference2"),
+        amount=None if amount is None else amount_text(amount),
+        transaction_date=inquiry_date(transaction_date),
     )
     return cast(InquiryAnswer, answer)
 
@@ -274,12 +214,12 @@ def invoice_qr(
     be reached.
     """
     answer = create_qr_for_invoice(
-        invoice_id=_check_id(invoice_id, "invoice_id"),
-        company_id=_check_id(company_id, "company_id"),
-        config_id=_check_id(config_id, "config_id"),
-        reference=_check_text(reference, "reference"),
-        amount=_amount(amount),
-        bank_account_id=str(_check_id(bank_account_id, "bank_account_id")),
+        invoice_id=check_id(invoice_id, "invoice_id"),
+        company_id=check_id(company_id, "company_id"),
+        config_id=check_id(config_id, "config_id"),
+        reference=check_text(reference, "reference"),
+        amount=amount_float(amount),
+        bank_account_id=str(check_id(bank_account_id, "bank_account_id")),
     )
     return cast(InvoiceQrAnswer, answer)
 
@@ -319,9 +259,9 @@ def reconcile_intents(config_id: Id, days: int = 3) -> ReconciliationAnswer:
     """
     if isinstance(days, bool) or not isinstance(days, int):
         raise TypeError(f"days must be an int, not {type(days).__name__}")
-    if not 1 <= days <= _ID_MAX:
+    if not 1 <= days <= ID_MAX:
         raise ValueError(f"days must be at least 1, got {days}")
-    return cast(ReconciliationAnswer, scb_api_reconcile_intents(_check_id(config_id, "config_id"), days))
+    return cast(ReconciliationAnswer, scb_api_reconcile_intents(check_id(config_id, "config_id"), days))
 
 
 def is_success(answer: object) -> bool:

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "log_sink.hpp"
 #include "scb.h"
 
 namespace {
@@ -209,6 +210,94 @@ PyObject *close_connections(PyObject *, PyObject *) {
     Py_RETURN_NONE;
 }
 
+// The logger every line goes to while use_python_logging is on; touched
+// only with the interpreter lock held.
+PyObject *g_logger = nullptr;
+
+const char *logger_method(scb::LogLevel level) noexcept {
+    switch (level) {
+        case scb::LogLevel::info:
+            return "info";
+        case scb::LogLevel::error:
+            return "error";
+        case scb::LogLevel::debug:
+            return "debug";
+    }
+    return "error";
+}
+
+// Messages may carry bytes from the bank that are not UTF-8; they are shown
+// as \xNN, like the control characters already escaped.
+bool call_logger(scb::LogLevel level, const char *message) noexcept {
+    if (g_logger == nullptr) {
+        return false;
+    }
+    // Held for the call: a handler may switch the logging off meanwhile.
+    PyObject *logger = g_logger;
+    Py_INCREF(logger);
+    PyObject *text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "backslashreplace");
+    PyObject *result = text == nullptr ? nullptr : PyObject_CallMethod(logger, logger_method(level), "O", text);
+    Py_XDECREF(text);
+    const bool handed = result != nullptr;
+    if (!handed) {
+        PyErr_WriteUnraisable(logger);
+    }
+    Py_XDECREF(result);
+    Py_DECREF(logger);
+    return handed;
+}
+
+// Only a thread that has a Python thread state enters the interpreter: a
+// kept connection closed by a thread_local destructor runs after its
+// thread's state is gone, and such a line goes to standard error.
+bool log_through_python(scb::LogLevel level, const char *message) noexcept {
+    if (PyGILState_GetThisThreadState() == nullptr) {
+        return false;
+    }
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool handed = call_logger(level, message);
+    PyGILState_Release(state);
+    return handed;
+}
+
+PyObject *library_logger() {
+    PyObject *logging = PyImport_ImportModule("logging");
+    if (logging == nullptr) {
+        return nullptr;
+    }
+    PyObject *logger = PyObject_CallMethod(logging, "getLogger", "s", "halvenor_scb_lib");
+    Py_DECREF(logging);
+    return logger;
+}
+
+// Switching off waits, without the interpreter lock, for lines other
+// threads are handing over; after that no line enters the interpreter, as
+// interpreter exit requires. Lines that take the lock meanwhile find no
+// logger and go to standard error.
+PyObject *use_python_logging(PyObject *, PyObject *args, PyObject *kwargs) {
+    static char *keyword_list[] = {const_cast<char *>("enabled"), nullptr};
+    int enabled = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|p", keyword_list, &enabled)) {
+        return nullptr;
+    }
+    if (enabled) {
+        PyObject *logger = library_logger();
+        if (logger == nullptr) {
+            return nullptr;
+        }
+        PyObject *previous = g_logger;
+        g_logger = logger;
+        Py_XDECREF(previous);
+        scb::set_log_sink(log_through_python);
+    } else {
+        Py_CLEAR(g_logger);
+        Py_BEGIN_ALLOW_THREADS
+        scb::clear_log_sink();
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
 template <typename Function>
 PyCFunction as_method(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -232,6 +321,8 @@ PyMethodDef ScbMethods[] = {
      "Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"},
     {"close_connections", as_method(close_connections), METH_NOARGS,
      "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"},
+    {"use_python_logging", as_method(use_python_logging), METH_VARARGS | METH_KEYWORDS,
+     "Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -242,5 +333,5 @@ PyModuleDef scbmodule = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__binding(void) {
-    return PyModule_Create2(&scbmodule, PYTHON_API_VERSION);
+    return PyModule_Create(&scbmodule);
 }

@@ -53,3 +53,6 @@ def scb_api_reconcile_intents(config_id: int, days: int, /) -> dict[str, Any]:
 
 def close_connections() -> None:
     """Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"""
+
+def use_python_logging(enabled: bool = True) -> None:
+    """Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"""

@@ -13,16 +13,17 @@ Exit status:
 from __future__ import annotations
 
 import argparse
-import base64
-import binascii
 import datetime
 import json
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any
 
 import halvenor_scb_lib as scb
+from halvenor_scb_lib import demo
+from halvenor_scb_lib.arguments import amount_text, check_id
+from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_png
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -47,11 +48,11 @@ def _argument_type(check: Callable[[str], Any], metavar: str) -> Callable[[str],
 
 
 def _id(name: str) -> Callable[[str], Any]:
-    return _argument_type(lambda text: scb._check_id(text, name), name)
+    return _argument_type(lambda text: check_id(text, name), name)
 
 
 def _amount(text: str) -> str:
-    scb._amount_text(text)
+    amount_text(text)
     return text
 
 
@@ -108,12 +109,14 @@ def build_parser() -> argparse.ArgumentParser:
         "Ask the bank for bill payments, by transaction id or by biller id and references."
     ))
     inquiry.add_argument("config_id", type=_id("config_id"), metavar="CONFIG_ID", help="scb_api_config id")
-    inquiry.add_argument("--transaction-ref", metavar="ID", help="the bank's transaction id of the QR")
+    inquiry.add_argument("--transaction-ref", metavar="ID",
+                         help="the partner transaction id a payment was made with (partnerTransactionId)")
     inquiry.add_argument("--biller-id", metavar="ID", help="biller id (with --reference1)")
     inquiry.add_argument("--reference1", metavar="REF")
     inquiry.add_argument("--reference2", metavar="REF")
     inquiry.add_argument("--amount", type=AMOUNT, help="only payments of this amount")
-    inquiry.add_argument("--date", type=DATE, metavar="YYYY-MM-DD", help="payment date (default: today in Thailand, UTC+07:00)")
+    inquiry.add_argument("--date", type=DATE, metavar="YYYY-MM-DD",
+                         help="payment date (default: today in Thailand, UTC+07:00)")
     inquiry.set_defaults(parser=inquiry)
 
     token = commands.add_parser("token", help="check a configuration's credentials by fetching a token", description=(
@@ -128,15 +131,14 @@ def build_parser() -> argparse.ArgumentParser:
         "sandbox", add_help=False, help="run the offline bank sandbox (halvenor-scb sandbox --help)"
     )
 
-    demo = commands.add_parser("demo", help="run the whole flow against a throwaway database and the sandbox")
-    demo.add_argument("--out", type=Path, default=Path("demo-out"), metavar="DIR",
-                      help="directory for the QR images (default: %(default)s)")
-    demo.add_argument("--no-terminal-qr", action="store_true", help="do not draw the QR codes in the terminal")
+    demo.add_arguments(
+        commands.add_parser("demo", help="run the whole flow against a throwaway database and the sandbox"))
     return parser
 
 
 def _add_qr_output(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--png", type=Path, metavar="FILE", help="save the QR image as a PNG file")
+    parser.add_argument("--png", type=Path, metavar="FILE", help=(
+        "save the QR image as a PNG file; an image of the bank's that is not PNG is drawn again from the payload"))
     parser.add_argument("--show-qr", action="store_true", help="draw the QR in the terminal (on standard error)")
 
 
@@ -147,8 +149,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     options = parser.parse_args(arguments)
     if options.command == "demo":
-        from halvenor_scb_lib import demo
-
         return demo.run(options.out, terminal_qr=not options.no_terminal_qr)
     if options.command == "inquiry" and not (options.transaction_ref or (options.biller_id and options.reference1)):
         options.parser.error("give --transaction-ref, or --biller-id and --reference1")
@@ -201,14 +201,6 @@ def _masked(answer: Mapping[str, Any], options: argparse.Namespace) -> Mapping[s
     return {**answer, "data": {**data, "accessToken": MASK}}
 
 
-def qr_payload_and_image(answer: Mapping[str, Any]) -> tuple[str, str]:
-    """The payload and Base64 image of a bank QR answer or of an invoice QR document ('' when absent)."""
-    data = answer.get("data")
-    if isinstance(data, Mapping):
-        return str(data.get("qrRawData") or ""), str(data.get("qrImage") or "")
-    return str(answer.get("qr_payload") or ""), str(answer.get("qr_image_base64") or "")
-
-
 def _qr_output(answer: Mapping[str, Any], png: Path | None, show: bool) -> int:
     payload, image = qr_payload_and_image(answer)
     status = EXIT_OK
@@ -220,35 +212,14 @@ def _qr_output(answer: Mapping[str, Any], png: Path | None, show: bool) -> int:
             status = EXIT_FAILURE
     if png is not None:
         try:
-            save_png(image, png)
+            redrawn = save_png(payload, image, png)
         except (OSError, ValueError) as error:
             print(f"{PROG}: error: cannot save the QR image: {error}", file=sys.stderr)
             return EXIT_FAILURE
+        if redrawn is not None:
+            print(f"{PROG}: {redrawn}: drew the PNG from the payload", file=sys.stderr)
         print(f"{PROG}: QR image saved to {png}", file=sys.stderr)
     return status
-
-
-def save_png(image_base64: str, path: Path) -> None:
-    if not image_base64:
-        raise ValueError("the answer holds no QR image")
-    try:
-        image = base64.b64decode(image_base64, validate=True)
-    except binascii.Error as error:
-        raise ValueError(f"the QR image is not valid Base64 ({error})") from None
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(image)
-
-
-def draw_qr(payload: str, out: TextIO) -> bool:
-    """Draw the payload as a QR in the terminal; False when segno is not installed."""
-    try:
-        import segno
-    except ImportError:
-        print(f"{PROG}: install segno to draw QR codes in the terminal (pip install segno)", file=sys.stderr)
-        return False
-    segno.make(payload).terminal(out=out, compact=True)
-    out.flush()
-    return True
 
 
 def _run_sandbox(argv: list[str]) -> int:

@@ -13,6 +13,7 @@ segno, psycopg).
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import sys
@@ -23,7 +24,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 import halvenor_scb_lib as scb
-from halvenor_scb_lib.cli import draw_qr, qr_payload_and_image, save_png
+from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_image
 
 APPLICATION_KEY = "demo-application-key"
 APPLICATION_SECRET = "demo-application-secret"
@@ -31,7 +32,6 @@ BILLER_ID = "010556012345678"
 ACCOUNT_AMOUNT, ACCOUNT_REF1, ACCOUNT_REF2 = Decimal("100.50"), "DEMO0001", "WALKIN"
 INVOICE_ID, INVOICE_REFERENCE, INVOICE_AMOUNT = 1001, "INV1001", Decimal("250.00")
 ENVIRONMENT_PREFIXES = ("PG", "SCB_SANDBOX_HOST", "SCB_PRODUCTION_HOST", "CURL_CA_BUNDLE")
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
 class StepFailed(Exception):
@@ -76,8 +76,7 @@ class Demo:
             self.account_qr()
             first = self.first_invoice_qr()
             self.second_invoice_qr(first)
-            payment = self.pay(first)
-            self.inquiry(first, payment)
+            self.inquiry(self.pay(first))
 
     def start_database(self, stack: ExitStack) -> None:
         from halvenor_scb_lib.devdb import ThrowawayPostgres
@@ -108,7 +107,7 @@ class Demo:
             answer = scb.create_qr_by_bank_account(self.ids["bank_account_id"], amount, ref1, ref2)
             _require_success(answer)
             self.detail(f"bank requests: {', '.join(self._requests_since(before))}")
-            self.show_qr(answer, "bank-account-qr.png")
+            self.show_qr(answer, "bank-account-qr")
 
     def first_invoice_qr(self) -> Mapping[str, Any]:
         with self.step(f"Creating the QR of invoice {INVOICE_ID} ({INVOICE_AMOUNT} THB)"):
@@ -116,11 +115,9 @@ class Demo:
             answer = self.invoice_qr()
             if "status" in answer:
                 raise StepFailed(f"expected a new intent, got a stored one: {_compact(answer)}")
-            self.detail(
-                f"stored as payment intent {answer['intent_id']}, bank transaction {answer.get('transaction_id')}"
-            )
+            self.detail(f"stored as payment intent {answer['intent_id']}")
             self.detail(f"bank requests: {', '.join(self._requests_since(before))}")
-            self.show_qr(answer, "invoice-qr.png")
+            self.show_qr(answer, "invoice-qr")
             return answer
 
     def second_invoice_qr(self, first: Mapping[str, Any]) -> None:
@@ -140,33 +137,33 @@ class Demo:
             )
 
     def pay(self, invoice: Mapping[str, Any]) -> Mapping[str, Any]:
-        transaction_id = str(invoice.get("transaction_id") or "")
-        with self.step(f"Paying the invoice QR through the sandbox (transaction {transaction_id})"):
-            payment: Mapping[str, Any] = self.sandbox.pay(transaction_id)
+        with self.step("Paying the invoice QR through the sandbox, from its payload as a banking app scans it"):
+            payment: Mapping[str, Any] = self.sandbox.pay(invoice["qr_payload"])
             self.detail(
-                f"paid {payment['amount']} THB to biller {payment['billerId']} with references "
-                f"{payment['reference1']}/{payment['reference2']} on {payment['transactionDate']}"
+                f"paid {payment['amount']} THB to biller {payment['payeeProxyId']} ({payment['payeeName']}) with "
+                f"references {payment['billPaymentRef1']}/{payment['billPaymentRef2']} at "
+                f"{payment['transactionDateandTime']}, bank transaction {payment['transactionId']}"
             )
             return payment
 
-    def inquiry(self, invoice: Mapping[str, Any], payment: Mapping[str, Any]) -> None:
+    def inquiry(self, payment: Mapping[str, Any]) -> None:
         with self.step(f"Bill-payment inquiry for biller {BILLER_ID}, reference {INVOICE_REFERENCE}"):
-            # The payment date, not today's UTC date, so that a run across midnight still finds it.
+            # The payment's date in Thailand, where the bank files it, so that a run across midnight still finds it.
             answer = scb.payment_inquiry(
                 self.ids["config_id"],
                 biller_id=BILLER_ID,
                 reference1=INVOICE_REFERENCE,
-                reference2=str(payment["reference2"]),
-                transaction_date=str(payment["transactionDate"]),
+                reference2=str(payment["billPaymentRef2"]),
+                transaction_date=str(payment["transactionDateandTime"])[:10],
             )
             _require_success(answer)
-            transaction_id = invoice.get("transaction_id")
+            transaction_id = payment["transactionId"]
             found = [p for p in answer.get("data") or [] if p.get("transactionId") == transaction_id]
             if not found:
                 raise StepFailed(f"the inquiry did not find transaction {transaction_id}: {_compact(answer)}")
             self.detail(
                 f"found the payment: transaction {found[0]['transactionId']}, {found[0]['amount']} THB, "
-                f"paid at {found[0].get('paidAt', found[0].get('transactionDate'))}"
+                f"paid at {found[0]['transactionDateandTime']}"
             )
 
     def invoice_qr(self) -> Mapping[str, Any]:
@@ -177,16 +174,13 @@ class Demo:
         _require_success(answer)
         return answer
 
-    def show_qr(self, answer: Mapping[str, Any], file_name: str) -> None:
+    def show_qr(self, answer: Mapping[str, Any], stem: str) -> None:
         payload, image = qr_payload_and_image(answer)
         if not payload or not image:
             raise StepFailed(f"the answer holds no QR: {_compact(answer)}")
-        png = self.out_dir / file_name
-        save_png(image, png)
-        if not png.read_bytes().startswith(PNG_SIGNATURE):
-            raise StepFailed(f"{png} is not a PNG image")
+        saved = save_image(image, self.out_dir / stem)
         self.detail(f"payload: {payload}")
-        self.detail(f"image saved to {png}")
+        self.detail(f"image saved to {saved}")
         if self.terminal_qr:
             draw_qr(payload, self.out)
 
@@ -239,10 +233,18 @@ def run(out_dir: Path = Path("demo-out"), *, terminal_qr: bool = True, out: Text
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
-    from halvenor_scb_lib.cli import main as cli_main
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """The demo's options, on its own command line and as the command line's demo command."""
+    parser.add_argument("--out", type=Path, default=Path("demo-out"), metavar="DIR",
+                        help="directory for the QR images (default: %(default)s)")
+    parser.add_argument("--no-terminal-qr", action="store_true", help="do not draw the QR codes in the terminal")
 
-    return cli_main(["demo", *(sys.argv[1:] if argv is None else argv)])
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="halvenor-scb demo", description=__doc__.splitlines()[0])
+    add_arguments(parser)
+    options = parser.parse_args(sys.argv[1:] if argv is None else argv)
+    return run(options.out, terminal_qr=not options.no_terminal_qr)
 
 
 if __name__ == "__main__":

@@ -21,7 +21,7 @@ import tempfile
 import time
 import weakref
 from pathlib import Path
-from typing import Any, TypeVar
+from typing import Any, TypeVar, Union
 
 import psycopg
 from psycopg import sql
@@ -72,7 +72,7 @@ CREATE TABLE IF NOT EXISTS scb_payment_intent (
 ERP_TABLES = ("scb_api_config", "res_partner_bank", "scb_payment_intent")
 _ERP_TABLE_LIST = sql.SQL(", ").join(map(sql.Identifier, ERP_TABLES))
 
-Statement = str | sql.SQL | sql.Composed
+Statement = Union[str, sql.SQL, sql.Composed]
 
 SUPERUSER = "postgres"
 START_TIMEOUT = 30.0

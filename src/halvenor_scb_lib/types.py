@@ -9,8 +9,15 @@ they describe a stored payment intent and carry no ``status`` object.
 
 from __future__ import annotations
 
+import sys
 from enum import IntEnum
-from typing import Any, Generic, Literal, NotRequired, TypedDict, TypeVar, final
+from typing import Any, Generic, Literal, TypeVar, Union, final
+
+# Generic TypedDicts and NotRequired came with Python 3.11.
+if sys.version_info >= (3, 11):
+    from typing import NotRequired, TypedDict
+else:
+    from typing_extensions import NotRequired, TypedDict
 
 __all__ = [
     "SUCCESS_CODE",
@@ -38,7 +45,11 @@ SUCCESS_CODE = 1000
 """``status.code`` of a successful bank answer."""
 
 TOKEN_REJECTED_CODE = 9500
-"""``status.code`` the bank uses when it rejects an access token; the library renews the token and retries once."""
+"""``status.code`` of a rejected access token, on which the library renews the token and retries once.
+
+The bank also documents 9300 for an invalid or expired temporary token: the inquiry renews on any 401
+answer, but QR creation by bank account hands a 9300 answer back and keeps the token cached.
+"""
 
 
 class ErrorCode(IntEnum):
@@ -82,8 +93,9 @@ class QrData(TypedDict, total=False):
     qrRawData: str
     """The Thai QR bill-payment payload to render as a QR code."""
     qrImage: str
-    """The same QR as a Base64 PNG."""
+    """The same QR as a Base64 image: PNG from the sandbox, and the bank's may be GIF or JPEG."""
     transactionId: str
+    """Absent from the bank's v1 answer; stored with an invoice's intent when an answer has one."""
 
 
 class TokenData(TypedDict, total=False):
@@ -94,16 +106,40 @@ class TokenData(TypedDict, total=False):
 
 
 class Payment(TypedDict, total=False):
-    """One bill payment found by an inquiry."""
+    """One bill payment found by an inquiry: the record the bank also sends as its payment confirmation."""
 
-    transactionId: str
-    billerId: str
-    reference1: str
-    reference2: str
-    reference3: str
+    eventCode: str
+    transactionType: str
+    reverseFlag: str
+    payeeProxyId: str
+    """The biller id."""
+    payeeProxyType: str
+    """``"BILLERID"``."""
+    payeeAccountNumber: str
+    payeeName: str
+    payerProxyId: str
+    payerProxyType: str
+    payerAccountNumber: str
+    payerName: str
+    sendingBankCode: str
+    receivingBankCode: str
     amount: str
-    transactionDate: str
-    paidAt: str
+    transactionId: str
+    """The bank's id of the payment."""
+    fastEasySlipNumber: str
+    transactionDateandTime: str
+    """ISO 8601 in Thailand's time, with milliseconds: ``2026-12-08T14:05:09.120+07:00``."""
+    billPaymentRef1: str
+    billPaymentRef2: str
+    billPaymentRef3: str
+    currencyCode: str
+    """``"764"``, Thai baht."""
+    channelCode: str
+    equivalentAmount: str
+    equivalentCurrencyCode: str
+    exchangeRate: str
+    partnerTransactionId: str
+    """The partner's transaction id of a payment made with one, which the inquiry by ``transaction_ref`` finds."""
 
 
 @final
@@ -156,7 +192,7 @@ InquiryAnswer = BankAnswer[list[Payment]]
 ReconciliationAnswer = BankAnswer[list[PaymentCheck]]
 
 # A confirmation answers with its check, or with an error envelope (9004, 9002, 9301, 9102...).
-ConfirmationAnswer = PaymentCheck | BankAnswer[Any]
+ConfirmationAnswer = Union[PaymentCheck, BankAnswer[Any]]
 
 # An invoice call answers with an intent, or with the bank's refusal or an error envelope.
-InvoiceQrAnswer = InvoiceQr | BankAnswer[Any]
+InvoiceQrAnswer = Union[InvoiceQr, BankAnswer[Any]]

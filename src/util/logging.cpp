@@ -1,12 +1,84 @@
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 
+#include "log_sink.hpp"
 #include "scb.h"
 #include "text.hpp"
 
 namespace {
+
+using scb::LogLevel;
+
+std::atomic<scb::LogSink> g_sink{nullptr};
+
+// Lines being handed to a sink now, in the whole process.
+std::atomic<int> g_lines_in_sink{0};
+
+// This thread's share of them: more than one when a sink itself logs
+// through the library. Kept under a pthread key rather than in a
+// thread_local: a loaded module's thread_locals live in blocks the C library
+// frees when it reuses a thread's stack, which ThreadSanitizer reports as
+// races with the thread that wrote them.
+pthread_key_t g_own_lines_key;
+const bool g_own_lines_key_made = pthread_key_create(&g_own_lines_key, nullptr) == 0;
+
+int own_lines_in_sink() noexcept {
+    if (!g_own_lines_key_made) {
+        return 0;
+    }
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(pthread_getspecific(g_own_lines_key)));
+}
+
+void add_own_lines_in_sink(int change) noexcept {
+    if (g_own_lines_key_made) {
+        const std::intptr_t lines = own_lines_in_sink() + change;
+        (void)pthread_setspecific(g_own_lines_key, reinterpret_cast<void *>(lines));
+    }
+}
+
+class LineInSink {
+public:
+    LineInSink() noexcept {
+        add_own_lines_in_sink(1);
+        ++g_lines_in_sink;
+    }
+    ~LineInSink() {
+        --g_lines_in_sink;
+        add_own_lines_in_sink(-1);
+    }
+    LineInSink(const LineInSink &) = delete;
+    LineInSink &operator=(const LineInSink &) = delete;
+};
+
+// The count is read after it is raised, and clear_log_sink() reads it after
+// the sink is gone: a line either sees no sink or is waited for.
+bool handed_to_sink(LogLevel level, const std::string &message) noexcept {
+    const LineInSink counted;
+    const scb::LogSink sink = g_sink.load();
+    return sink != nullptr && sink(level, message.c_str());
+}
+
+// Threads that were handing lines over do not exist in a forked child;
+// a child waiting for them would wait forever.
+void forget_other_threads_lines() noexcept {
+    g_lines_in_sink.store(own_lines_in_sink());
+}
+
+bool register_fork_handler() noexcept {
+    if (pthread_atfork(nullptr, nullptr, forget_other_threads_lines) == 0) {
+        return true;
+    }
+    scb_log_error("Failed to register the fork handler of the log sink");
+    return false;
+}
 
 // The 24-character form ctime gives, made with the reentrant localtime_r so
 // that threads logging at once never share a buffer.
@@ -67,13 +139,32 @@ std::string one_line(const char *message) {
     return line;
 }
 
-int write_line(const char *level, const char *message) noexcept {
+const char *level_name(LogLevel level) noexcept {
+    switch (level) {
+        case LogLevel::info:
+            return "INFO";
+        case LogLevel::error:
+            return "ERROR";
+        case LogLevel::debug:
+            return "DEBUG";
+    }
+    return "?";
+}
+
+int write_to_standard_error(LogLevel level, const std::string &message) {
+    const std::string line = "[CORVANE] [" + timestamp() + "] " + level_name(level) + ": " + message + "\n";
+    // stderr is unbuffered: one fwrite is one write, so lines from
+    // several threads never interleave.
+    return static_cast<int>(std::fwrite(line.data(), 1, line.size(), stderr));
+}
+
+int write_line(LogLevel level, const char *message) noexcept {
     try {
-        const std::string line =
-            "[CORVANE] [" + timestamp() + "] " + level + ": " + one_line(message) + "\n";
-        // stderr is unbuffered: one fwrite is one write, so lines from
-        // several threads never interleave.
-        return static_cast<int>(std::fwrite(line.data(), 1, line.size(), stderr));
+        const std::string text = one_line(message);
+        if (handed_to_sink(level, text)) {
+            return static_cast<int>(text.size());
+        }
+        return write_to_standard_error(level, text);
     } catch (...) {
         return -1;
     }
@@ -93,21 +184,38 @@ bool is_debug_enabled() noexcept {
 
 }  // namespace
 
+namespace scb {
+
+void set_log_sink(LogSink sink) noexcept {
+    static const bool fork_handler_registered = register_fork_handler();
+    (void)fork_handler_registered;
+    g_sink.store(sink);
+}
+
+void clear_log_sink() noexcept {
+    g_sink.store(nullptr);
+    while (g_lines_in_sink.load() > own_lines_in_sink()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace scb
+
 extern "C" {
 
 int scb_log_info(const char *message) noexcept {
-    return write_line("INFO", message);
+    return write_line(LogLevel::info, message);
 }
 
 int scb_log_error(const char *message) noexcept {
-    return write_line("ERROR", message);
+    return write_line(LogLevel::error, message);
 }
 
 int scb_log_debug(const char *message) noexcept {
     if (!is_debug_enabled()) {
         return 0;
     }
-    return write_line("DEBUG", message);
+    return write_line(LogLevel::debug, message);
 }
 
 }  // extern "C"

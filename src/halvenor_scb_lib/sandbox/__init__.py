@@ -3,8 +3,9 @@
 Needs the optional ``sandbox`` extra (cryptography, segno).
 """
 
-from .bank import UnknownTransaction
+from .bank import BankOptions
 from .messages import RecordedRequest
+from .payments import InvalidPayment
 from .server import DEFAULT_APPLICATIONS, Sandbox
 
-__all__ = ["DEFAULT_APPLICATIONS", "RecordedRequest", "Sandbox", "UnknownTransaction"]
+__all__ = ["DEFAULT_APPLICATIONS", "BankOptions", "InvalidPayment", "RecordedRequest", "Sandbox"]

@@ -8,8 +8,10 @@ import shlex
 import signal
 import sys
 import threading
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
+from .bank import TOKEN_REJECTION_CODES, BankOptions
+from .emvco import DEFAULT_MERCHANT_CATEGORY, DEFAULT_MERCHANT_NAME, check_merchant_category, check_merchant_name
 from .server import DEFAULT_APPLICATIONS, Sandbox
 
 
@@ -18,6 +20,17 @@ def application(text: str) -> tuple[str, str]:
     if not separator or not key or not secret:
         raise argparse.ArgumentTypeError(f"expected KEY:SECRET, got {text!r}")
     return key, secret
+
+
+def checked(check: Callable[[str], str]) -> Callable[[str], str]:
+    def convert(text: str) -> str:
+        try:
+            return check(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    convert.__name__ = check.__name__
+    return convert
 
 
 def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -41,6 +54,32 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         dest="keep_alive",
         action="store_false",
         help="close the connection after every answer (default: keep it open after the bank's own answers)",
+    )
+    parser.add_argument(
+        "--qr-transaction-ids",
+        action="store_true",
+        help="QR answers also carry a transactionId (the bank's v1 answer has qrRawData and qrImage only)",
+    )
+    parser.add_argument(
+        "--rejected-token-code",
+        type=int,
+        choices=TOKEN_REJECTION_CODES,
+        default=BankOptions.rejected_token_code,
+        help="code of the 401 answer to an invalid or expired access token (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--merchant-category",
+        type=checked(check_merchant_category),
+        default=DEFAULT_MERCHANT_CATEGORY,
+        metavar="MCC",
+        help="merchant category code of the payloads, tag 52 (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--merchant-name",
+        type=checked(check_merchant_name),
+        default=DEFAULT_MERCHANT_NAME,
+        metavar="NAME",
+        help="merchant name of the payloads, tag 59 (default: %(default)s)",
     )
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
     return parser.parse_args(argv)
@@ -73,6 +112,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         token_lifetime=arguments.token_lifetime,
         applications=applications,
         keep_alive=arguments.keep_alive,
+        options=BankOptions(
+            qr_transaction_ids=arguments.qr_transaction_ids,
+            rejected_token_code=arguments.rejected_token_code,
+            merchant_category=arguments.merchant_category,
+            merchant_name=arguments.merchant_name,
+        ),
     )
     with sandbox:
         print("\n".join(shell_lines(sandbox)), flush=True)

@@ -15,25 +15,48 @@ from decimal import Decimal, InvalidOperation
 from typing import Any
 from urllib.parse import parse_qsl
 
-from .emvco import bill_payment_payload, qr_png_base64
+from .emvco import (
+    DEFAULT_MERCHANT_CATEGORY,
+    DEFAULT_MERCHANT_NAME,
+    bill_payment_payload,
+    check_amount,
+    check_merchant_category,
+    check_merchant_name,
+    qr_png_base64,
+)
 from .messages import PAY_PATH, Answer, RecordedRequest, json_answer
+from .payments import (
+    EVENT_BY_REFERENCE,
+    EVENT_BY_TRANSACTION,
+    InvalidPayment,
+    PaymentTime,
+    paid_amount,
+    payment_date,
+    payment_record,
+    payment_time,
+    scanned_bill,
+)
 
 SUCCESS = {"code": 1000, "description": "Success"}
-CODE_INVALID_PARAMETER = 4001
-CODE_INVALID_CREDENTIALS = 4010
-CODE_NOT_FOUND = 4040
-CODE_METHOD_NOT_ALLOWED = 4050
-CODE_INVALID_TOKEN = 9500
-
-EVENT_BY_TRANSACTION = "00300104"
-EVENT_BY_REFERENCE = "00300100"
+# The bank's generic response codes. Of the three it has for missing or invalid parameters,
+# 1101 answers a required parameter that is missing (or empty), 1102 a parameter whose value
+# is wrong, and 1103 a request body that cannot be read as what the endpoint takes.
+CODE_MISSING_PARAMETER = 1101
+CODE_INVALID_PARAMETER = 1102
+CODE_UNREADABLE_BODY = 1103
+CODE_MISSING_HEADER = 9100
+CODE_EXPIRED_TOKEN = 9300
+CODE_INVALID_CREDENTIALS = 9500
+CODE_METHOD_NOT_ALLOWED = 9900
+CODE_UNSUPPORTED_CONTENT_TYPE = 9901
+# No code is documented for an unknown path: the answer keeps the bank's status shape with the HTTP status.
+NOT_FOUND = 404
+# The library renews its access token when a request is refused with 9500.
+TOKEN_REJECTION_CODES = (CODE_INVALID_CREDENTIALS, CODE_EXPIRED_TOKEN)
 
 BILLER_ID = re.compile(r"[0-9]{15}")
 REFERENCE = re.compile(r"[A-Z0-9]{0,20}")
-AMOUNT = re.compile(r"(0|[1-9][0-9]*)\.[0-9]{2}")
 ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
-# Tag 54 of the QR payload holds at most 13 characters.
-MAX_AMOUNT_LENGTH = 13
 
 
 Route = tuple[tuple[str, ...], Callable[[RecordedRequest], Any]]
@@ -51,12 +74,36 @@ class BankError(Exception):
         return json_answer(self.status, {"status": {"code": self.code, "description": self.description}, "data": None})
 
 
-class UnknownTransaction(KeyError):
-    pass
+def missing(description: str) -> BankError:
+    return BankError(400, CODE_MISSING_PARAMETER, description)
 
 
 def invalid(description: str) -> BankError:
     return BankError(400, CODE_INVALID_PARAMETER, description)
+
+
+def unreadable(description: str) -> BankError:
+    return BankError(400, CODE_UNREADABLE_BODY, description)
+
+
+@dataclass(frozen=True)
+class BankOptions:
+    """Where a test may want the sandbox to answer otherwise than it usually does."""
+
+    qr_transaction_ids: bool = False
+    """QR answers also carry a transactionId, for tests of the path that stores one; the bank's v1 answer has none."""
+    rejected_token_code: int = CODE_INVALID_CREDENTIALS
+    """The code of the 401 answer to an unusable access token: 9500, or 9300 to see what a client does then."""
+    merchant_category: str = DEFAULT_MERCHANT_CATEGORY
+    """Merchant category code (ISO 18245) of every payload, tag 52."""
+    merchant_name: str = DEFAULT_MERCHANT_NAME
+    """Merchant name of the payloads (tag 59) for applications registered without one of their own."""
+
+    def __post_init__(self) -> None:
+        if self.rejected_token_code not in TOKEN_REJECTION_CODES:
+            raise ValueError(f"rejected_token_code must be one of {TOKEN_REJECTION_CODES}")
+        check_merchant_category(self.merchant_category)
+        check_merchant_name(self.merchant_name)
 
 
 @dataclass
@@ -71,16 +118,18 @@ class IssuedToken:
 
 
 class Bank:
-    def __init__(self, applications: dict[str, str], token_lifetime: int) -> None:
+    def __init__(self, applications: dict[str, str], token_lifetime: int, options: BankOptions) -> None:
         self._lock = threading.RLock()
         self._applications = dict(applications)
+        self._merchant_names: dict[str, str] = {}
         self.token_lifetime = token_lifetime
+        self.options = options
         self._tokens: dict[str, IssuedToken] = {}
         self._issued: list[str] = []
-        self._qr_codes: dict[str, dict[str, Any]] = {}
-        self._payments: list[dict[str, Any]] = []
-        # Never restarted, so a transaction id left over from before a reset cannot match a new QR.
-        self._transaction_numbers = itertools.count(1)
+        self._qr_codes: list[dict[str, Any]] = []
+        self._payments: list[dict[str, str]] = []
+        # Never restarted, so an id left over from before a reset cannot match a new one.
+        self._numbers = itertools.count(1)
         self._routes: dict[str, Route] = {
             "token": (("POST",), self._issue_token),
             "qr": (("POST",), self._create_qr),
@@ -92,9 +141,15 @@ class Bank:
         """Answer requests to `path` with what `handler` returns, as `data` in the bank's usual envelope."""
         self._routes[path] = (methods, handler)
 
-    def register_application(self, key: str, secret: str) -> None:
+    def register_application(self, key: str, secret: str, merchant_name: str | None = None) -> None:
+        if merchant_name is not None:
+            check_merchant_name(merchant_name)
         with self._lock:
             self._applications[key] = secret
+            if merchant_name is None:
+                self._merchant_names.pop(key, None)
+            else:
+                self._merchant_names[key] = merchant_name
 
     @property
     def applications(self) -> dict[str, str]:
@@ -107,12 +162,12 @@ class Bank:
             return list(self._issued)
 
     @property
-    def qr_codes(self) -> dict[str, dict[str, Any]]:
+    def qr_codes(self) -> list[dict[str, Any]]:
         with self._lock:
-            return {tid: dict(qr) for tid, qr in self._qr_codes.items()}
+            return [dict(qr) for qr in self._qr_codes]
 
     @property
-    def payments(self) -> list[dict[str, Any]]:
+    def payments(self) -> list[dict[str, str]]:
         with self._lock:
             return [dict(payment) for payment in self._payments]
 
@@ -134,25 +189,25 @@ class Bank:
             self._qr_codes.clear()
             self._payments.clear()
 
-    def pay(self, transaction_id: str, amount: str | None = None, paid_on: str | None = None) -> dict[str, Any]:
-        """Pay a created QR the way a customer's banking app would."""
+    def pay(
+        self,
+        qr_raw_data: str,
+        amount: str | None = None,
+        paid_at: PaymentTime = None,
+        partner_transaction_id: str | None = None,
+    ) -> dict[str, str]:
+        """Pay a scanned payload as a customer's banking app would; the bank's record of the payment."""
+        bill = scanned_bill(qr_raw_data)
+        baht = paid_amount(bill, amount)
+        when = payment_time(paid_at)
+        if partner_transaction_id is not None and (not isinstance(partner_transaction_id, str)
+                                                   or not partner_transaction_id):
+            raise InvalidPayment("partnerTransactionId must be a non-empty string")
         with self._lock:
-            qr = self._qr_codes.get(transaction_id)
-            if qr is None:
-                raise UnknownTransaction(f"no QR code with transactionId {transaction_id!r}")
-            paid_at = _payment_time(paid_on)
-            payment = {
-                "transactionId": transaction_id,
-                "billerId": qr["ppId"],
-                "reference1": qr["ref1"],
-                "reference2": qr["ref2"],
-                "reference3": qr["ref3"],
-                "amount": qr["amount"] if amount is None else _amount(amount, "amount"),
-                "transactionDate": paid_at.date().isoformat(),
-                "paidAt": paid_at.isoformat(timespec="seconds"),
-            }
-            self._payments.append(payment)
-            return dict(payment)
+            record = payment_record(bill, baht, when, self._new_id("SBX"), self._new_id("SLIP"),
+                                    partner_transaction_id or "")
+            self._payments.append(record)
+            return dict(record)
 
     def handle(self, request: RecordedRequest) -> Answer:
         try:
@@ -160,10 +215,13 @@ class Bank:
         except BankError as error:
             return error.answer()
 
+    def _new_id(self, prefix: str) -> str:
+        return f"{prefix}{next(self._numbers):010d}{secrets.token_hex(4).upper()}"
+
     def _dispatch(self, request: RecordedRequest) -> Any:
         known = self._routes.get(request.endpoint or request.path)
         if known is None:
-            raise BankError(404, CODE_NOT_FOUND, f"No such resource: {request.path}")
+            raise BankError(NOT_FOUND, NOT_FOUND, f"No such resource: {request.path}")
         methods, handler = known
         if request.method not in methods:
             raise BankError(405, CODE_METHOD_NOT_ALLOWED, f"Method {request.method} not allowed on {request.path}")
@@ -173,9 +231,9 @@ class Bank:
         _require_headers(request, "resourceOwnerId", "requestUId")
         _require_json_content_type(request)
         body = _json_object(request.body)
-        key, secret = body.get("applicationKey"), body.get("applicationSecret")
+        key, secret = _text(body, "applicationKey"), _text(body, "applicationSecret")
         with self._lock:
-            if not isinstance(key, str) or not isinstance(secret, str) or self._applications.get(key) != secret:
+            if self._applications.get(key) != secret:
                 raise BankError(401, CODE_INVALID_CREDENTIALS, "Invalid applicationKey or applicationSecret")
             lifetime = self.token_lifetime
             issued_at = time.time()
@@ -189,111 +247,121 @@ class Bank:
             "expiresAt": int(issued_at + lifetime),
         }
 
-    def _authorize(self, request: RecordedRequest) -> None:
+    def _authorize(self, request: RecordedRequest) -> IssuedToken:
         scheme, _, token = (request.header("Authorization") or "").partition(" ")
         with self._lock:
             issued = self._tokens.get(token) if scheme.lower() == "bearer" else None
             if issued is None or not issued.usable_in(request.environment, time.time()):
-                raise BankError(401, CODE_INVALID_TOKEN, "Invalid or expired access token")
+                raise BankError(401, self.options.rejected_token_code, "Invalid or expired access token")
+            return issued
 
     def _create_qr(self, request: RecordedRequest) -> dict[str, Any]:
-        self._authorize(request)
+        application = self._authorize(request).application
         _require_headers(request, "resourceOwnerId", "requestUId")
         _require_json_content_type(request)
         qr = _qr_request(_json_object(request.body))
-        payload = bill_payment_payload(qr["ppId"], qr["ref1"], qr["ref2"], qr["amount"], qr["ref3"])
-        image = qr_png_base64(payload)
+        options = self.options
         with self._lock:
-            transaction_id = f"SBX{next(self._transaction_numbers):010d}{secrets.token_hex(4).upper()}"
-            self._qr_codes[transaction_id] = {
-                "transactionId": transaction_id,
-                **qr,
-                "payload": payload,
-                "environment": request.environment,
-            }
-        return {"qrRawData": payload, "qrImage": image, "transactionId": transaction_id}
+            merchant_name = self._merchant_names.get(application, options.merchant_name)
+        payload = bill_payment_payload(
+            qr["ppId"], qr["ref1"], qr["ref2"], qr["amount"], qr["ref3"],
+            merchant_category=options.merchant_category, merchant_name=merchant_name,
+        )
+        answer = {"qrRawData": payload, "qrImage": qr_png_base64(payload)}
+        with self._lock:
+            created = {**qr, "payload": payload, "environment": request.environment}
+            if options.qr_transaction_ids:
+                answer["transactionId"] = created["transactionId"] = self._new_id("SBX")
+            self._qr_codes.append(created)
+        return answer
 
-    def _inquire(self, request: RecordedRequest) -> list[dict[str, Any]]:
+    def _inquire(self, request: RecordedRequest) -> list[dict[str, str]]:
         self._authorize(request)
         _require_headers(request, "resourceOwnerId", "requestUId")
         if request.method == "POST" and request.body:
-            raise invalid("Inquiry takes its parameters in the query; the request body must be empty")
+            raise unreadable("Inquiry takes its parameters in the query; the request body must be empty")
         matches = _payment_filter(_query(request.query))
         with self._lock:
             return [dict(payment) for payment in self._payments if matches(payment)]
 
-    def _pay_request(self, request: RecordedRequest) -> dict[str, Any]:
+    def _pay_request(self, request: RecordedRequest) -> dict[str, str]:
         body = _json_object(request.body)
-        transaction_id = body.get("transactionId")
-        if not isinstance(transaction_id, str) or not transaction_id:
-            raise invalid("transactionId is required")
         try:
-            return self.pay(transaction_id, body.get("amount"), body.get("paidOn"))
-        except UnknownTransaction as error:
-            raise BankError(404, CODE_NOT_FOUND, error.args[0]) from None
+            return self.pay(_field(body, "qrRawData"), body.get("amount"), body.get("paidAt"),
+                            body.get("partnerTransactionId"))
+        except InvalidPayment as error:
+            raise invalid(str(error)) from None
 
 
 def _require_headers(request: RecordedRequest, *names: str) -> None:
     for name in names:
         if not request.header(name):
-            raise invalid(f"Missing header {name}")
+            raise BankError(400, CODE_MISSING_HEADER, f"Missing header {name}")
 
 
 def _require_json_content_type(request: RecordedRequest) -> None:
     media_type = (request.header("Content-Type") or "").split(";")[0].strip().lower()
     if media_type != "application/json":
-        raise invalid("Header Content-Type must be application/json")
+        raise BankError(415, CODE_UNSUPPORTED_CONTENT_TYPE, "Header Content-Type must be application/json")
 
 
 def _json_object(body: bytes) -> dict[str, Any]:
     try:
         parsed = json.loads(body)
     except (ValueError, UnicodeDecodeError):
-        raise invalid("Request body is not valid JSON") from None
+        raise unreadable("Request body is not valid JSON") from None
     if not isinstance(parsed, dict):
-        raise invalid("Request body must be a JSON object")
+        raise unreadable("Request body must be a JSON object")
     return parsed
 
 
+def _field(body: dict[str, Any], name: str) -> Any:
+    value = body.get(name)
+    if value is None or value == "":
+        raise missing(f"{name} is required")
+    return value
+
+
+def _text(body: dict[str, Any], name: str) -> str:
+    value = _field(body, name)
+    if not isinstance(value, str):
+        raise invalid(f"{name} must be a string")
+    return value
+
+
 def _qr_request(body: dict[str, Any]) -> dict[str, str]:
-    if body.get("qrType") != "PP":
+    if _field(body, "qrType") != "PP":
         raise invalid("qrType must be PP")
-    if body.get("ppType") != "BILLERID":
+    if _field(body, "ppType") != "BILLERID":
         raise invalid("ppType must be BILLERID")
-    pp_id = body.get("ppId")
+    pp_id = _field(body, "ppId")
     if not isinstance(pp_id, str) or not BILLER_ID.fullmatch(pp_id):
         raise invalid("ppId must be exactly 15 digits")
-    ref1 = _reference(body, "ref1", required=True)
-    if not ref1:
-        raise invalid("ref1 must not be empty")
+    try:
+        amount = check_amount(_field(body, "amount"))
+    except ValueError as error:
+        raise invalid(f"amount {error}") from None
     return {
         "qrType": "PP",
         "ppType": "BILLERID",
         "ppId": pp_id,
-        "amount": _amount(body.get("amount"), "amount"),
-        "ref1": ref1,
-        "ref2": _reference(body, "ref2", required=True),
-        "ref3": _reference(body, "ref3", required=False),
+        "amount": amount,
+        "ref1": _reference(_field(body, "ref1"), "ref1"),
+        "ref2": _optional_reference(body, "ref2"),
+        "ref3": _optional_reference(body, "ref3"),
     }
 
 
-def _reference(body: dict[str, Any], field: str, *, required: bool) -> str:
-    if field not in body or body[field] is None:
-        if required:
-            raise invalid(f"{field} is required")
-        return ""
-    value = body[field]
+def _reference(value: Any, field: str) -> str:
     if not isinstance(value, str) or not REFERENCE.fullmatch(value):
         raise invalid(f"{field} must be at most 20 characters of A-Z and 0-9")
     return value
 
 
-def _amount(value: Any, field: str) -> str:
-    if not isinstance(value, str) or not AMOUNT.fullmatch(value) or len(value) > MAX_AMOUNT_LENGTH:
-        raise invalid(f"{field} must be a string with exactly two decimals, such as 100.50")
-    if Decimal(value) <= 0:
-        raise invalid(f"{field} must be greater than zero")
-    return value
+def _optional_reference(body: dict[str, Any], field: str) -> str:
+    """An empty reference may be left out of the request."""
+    value = body.get(field)
+    return "" if value is None else _reference(value, field)
 
 
 def _query(query: str) -> dict[str, str]:
@@ -305,21 +373,21 @@ def _query(query: str) -> dict[str, str]:
     return params
 
 
-def _payment_filter(params: dict[str, str]) -> Callable[[dict[str, Any]], bool]:
-    event = params.get("eventCode")
+def _payment_filter(params: dict[str, str]) -> Callable[[dict[str, str]], bool]:
+    event = _required(params, "eventCode")
     if event == EVENT_BY_TRANSACTION:
-        wanted = {"transactionId": _required(params, "partnerTransactionId")}
+        wanted = {"partnerTransactionId": _required(params, "partnerTransactionId")}
     elif event == EVENT_BY_REFERENCE:
-        wanted = {"billerId": _required(params, "billerId"), "reference1": _required(params, "reference1")}
+        wanted = {"payeeProxyId": _required(params, "billerId"), "billPaymentRef1": _required(params, "reference1")}
         if params.get("reference2"):
-            wanted["reference2"] = params["reference2"]
+            wanted["billPaymentRef2"] = params["reference2"]
     else:
         raise invalid(f"eventCode must be {EVENT_BY_TRANSACTION} or {EVENT_BY_REFERENCE}")
-    wanted["transactionDate"] = _date(_required(params, "transactionDate"), "transactionDate").isoformat()
+    day = _date(_required(params, "transactionDate"), "transactionDate").isoformat()
     amount = _decimal(params["amount"], "amount") if event == EVENT_BY_REFERENCE and params.get("amount") else None
 
-    def matches(payment: dict[str, Any]) -> bool:
-        if any(payment[key] != value for key, value in wanted.items()):
+    def matches(payment: dict[str, str]) -> bool:
+        if payment_date(payment) != day or any(payment[key] != value for key, value in wanted.items()):
             return False
         return amount is None or Decimal(payment["amount"]) == amount
 
@@ -329,7 +397,7 @@ def _payment_filter(params: dict[str, str]) -> Callable[[dict[str, Any]], bool]:
 def _required(params: dict[str, str], name: str) -> str:
     value = params.get(name)
     if not value:
-        raise invalid(f"Missing parameter {name}")
+        raise missing(f"Missing parameter {name}")
     return value
 
 
@@ -344,16 +412,9 @@ def _date(value: str, field: str) -> datetime.date:
 
 def _decimal(value: str, field: str) -> Decimal:
     try:
-        return Decimal(value)
+        number = Decimal(value)
     except InvalidOperation:
-        raise invalid(f"{field} must be a number") from None
-
-
-def _payment_time(paid_on: str | None) -> datetime.datetime:
-    # Local time: the harness and the ERP under test run on the same machine and agree on "today".
-    now = datetime.datetime.now().astimezone()
-    if paid_on is None:
-        return now
-    if not isinstance(paid_on, str):
-        raise invalid("paidOn must be a date written YYYY-MM-DD")
-    return datetime.datetime.combine(_date(paid_on, "paidOn"), now.timetz())
+        number = Decimal("NaN")
+    if not number.is_finite():
+        raise invalid(f"{field} must be a number")
+    return number

@@ -80,7 +80,7 @@ def _server_certificate(
 
 
 def _builder(subject: x509.Name, issuer: x509.Name, public_key: ec.EllipticCurvePublicKey) -> x509.CertificateBuilder:
-    now = datetime.datetime.now(datetime.UTC)
+    now = datetime.datetime.now(datetime.timezone.utc)
     return (
         x509.CertificateBuilder()
         .subject_name(subject)

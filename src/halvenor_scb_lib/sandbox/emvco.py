@@ -4,12 +4,27 @@ from __future__ import annotations
 
 import base64
 import io
+import re
+from decimal import Decimal
+from typing import Any
 
 import segno
 
 BILL_PAYMENT_AID = "A000000677010112"
 THAI_BAHT = "764"
 THAILAND = "TH"
+MERCHANT_CITY = "BANGKOK"
+# ISO 18245's catch-all "miscellaneous and specialty retail": the sandbox cannot know the
+# category a biller registered with the bank, so tests that care set their own.
+DEFAULT_MERCHANT_CATEGORY = "5999"
+DEFAULT_MERCHANT_NAME = "SANDBOX BILLER"
+MERCHANT_CATEGORY = re.compile(r"[0-9]{4}")
+# Tag 59 holds at most 25 characters.
+MAX_MERCHANT_NAME = 25
+MERCHANT_NAME = re.compile(r"[ -~]{1,%d}" % MAX_MERCHANT_NAME)
+# Baht with at most two decimals, as the bank takes it ("100", "100.5", "100.50"); tag 54 holds 13 characters.
+AMOUNT = re.compile(r"(0|[1-9][0-9]*)(\.[0-9]{1,2})?")
+MAX_AMOUNT_LENGTH = 13
 
 
 def crc16_ccitt_false(data: bytes) -> int:
@@ -29,7 +44,37 @@ def tlv(tag: str, value: str) -> str:
     return f"{tag}{len(value):02d}{value}"
 
 
-def bill_payment_payload(biller_id: str, ref1: str, ref2: str, amount: str, ref3: str = "") -> str:
+def check_amount(value: Any) -> str:
+    """The amount text as given, when the bank would take it: a string of at most 13 characters, more than zero."""
+    if not isinstance(value, str) or not AMOUNT.fullmatch(value) or len(value) > MAX_AMOUNT_LENGTH:
+        raise ValueError("must be a string of baht with at most two decimals and 13 characters, such as 100.50")
+    if Decimal(value) <= 0:
+        raise ValueError("must be greater than zero")
+    return value
+
+
+def check_merchant_category(code: str) -> str:
+    if not isinstance(code, str) or not MERCHANT_CATEGORY.fullmatch(code):
+        raise ValueError(f"merchant category must be 4 digits (ISO 18245), got {code!r}")
+    return code
+
+
+def check_merchant_name(name: str) -> str:
+    if not isinstance(name, str) or not MERCHANT_NAME.fullmatch(name):
+        raise ValueError(f"merchant name must be 1 to {MAX_MERCHANT_NAME} printable ASCII characters, got {name!r}")
+    return name
+
+
+def bill_payment_payload(
+    biller_id: str,
+    ref1: str,
+    ref2: str,
+    amount: str,
+    ref3: str = "",
+    *,
+    merchant_category: str = DEFAULT_MERCHANT_CATEGORY,
+    merchant_name: str = DEFAULT_MERCHANT_NAME,
+) -> str:
     """Dynamic (point-of-initiation 12) payload, since it always carries an amount."""
     merchant_account = tlv("00", BILL_PAYMENT_AID) + tlv("01", biller_id) + tlv("02", ref1)
     if ref2:
@@ -38,13 +83,37 @@ def bill_payment_payload(biller_id: str, ref1: str, ref2: str, amount: str, ref3
         tlv("00", "01")
         + tlv("01", "12")
         + tlv("30", merchant_account)
+        + tlv("52", merchant_category)
         + tlv("53", THAI_BAHT)
         + tlv("54", amount)
         + tlv("58", THAILAND)
+        + tlv("59", merchant_name)
+        + tlv("60", MERCHANT_CITY)
     )
     if ref3:
         payload += tlv("62", tlv("07", ref3))
     return with_checksum(payload)
+
+
+def read_tlv(text: str) -> dict[str, str]:
+    """Tag-length-value fields by tag; ValueError when the text is not a sequence of them."""
+    fields: dict[str, str] = {}
+    while text:
+        tag, length = text[:2], text[2:4]
+        if len(tag) < 2 or not length.isdigit() or len(text) < 4 + int(length) or tag in fields:
+            raise ValueError(f"malformed tag-length-value field at {text[:8]!r}")
+        fields[tag] = text[4 : 4 + int(length)]
+        text = text[4 + int(length) :]
+    return fields
+
+
+def read_payload(payload: str) -> dict[str, str]:
+    """The top-level fields of a payload whose checksum (tag 63, last) is right."""
+    if not isinstance(payload, str) or not payload.isascii() or len(payload) < 8 or payload[-8:-4] != "6304":
+        raise ValueError("the payload must end with its checksum, tag 63")
+    if with_checksum(payload[:-8])[-4:] != payload[-4:].upper():
+        raise ValueError("the payload's checksum (tag 63) is wrong")
+    return read_tlv(payload[:-8])
 
 
 def with_checksum(payload: str) -> str:

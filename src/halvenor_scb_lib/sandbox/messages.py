@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Union
 
 ENDPOINTS = ("token", "qr", "inquiry")
 ENVIRONMENT_PREFIXES = {"production": "/partners/v1", "sandbox": "/partners/sandbox/v1"}
@@ -21,7 +21,7 @@ ROUTES = {
 PAY_PATH = "/_sandbox/pay"
 CONNECTIONS_PATH = "/_sandbox/connections"
 
-JsonBody = str | bytes | dict[str, Any] | list[Any]
+JsonBody = Union[str, bytes, dict[str, Any], list[Any]]
 
 
 def route(path: str) -> tuple[str | None, str | None]:

@@ -3,6 +3,7 @@
 Enable with ``pytest_plugins = ["halvenor_scb_lib.sandbox.pytest_plugin"]`` and take the
 ``scb_sandbox`` fixture: one server for the whole session, reset before every test, with
 SCB_SANDBOX_HOST, SCB_PRODUCTION_HOST and CURL_CA_BUNDLE pointing at it during the test.
+Token lifetime and options (Sandbox.configure) a test changes are put back after it.
 A request hook (Sandbox.on_request) that raised makes the test fail with its exception.
 """
 
@@ -26,8 +27,8 @@ def scb_sandbox(scb_sandbox_server: Sandbox, monkeypatch: pytest.MonkeyPatch) ->
     scb_sandbox_server.reset()
     for name, value in scb_sandbox_server.environ().items():
         monkeypatch.setenv(name, value)
-    # A test that shortens the token lifetime must not shorten it for the tests after it.
-    token_lifetime = scb_sandbox_server.token_lifetime
+    # A test that shortens the token lifetime or changes an option must not do so for the tests after it.
+    token_lifetime, options = scb_sandbox_server.token_lifetime, scb_sandbox_server.options
     yield scb_sandbox_server
-    scb_sandbox_server.token_lifetime = token_lifetime
+    scb_sandbox_server.token_lifetime, scb_sandbox_server.options = token_lifetime, options
     scb_sandbox_server.raise_hook_errors()

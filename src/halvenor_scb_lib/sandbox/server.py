@@ -17,11 +17,11 @@ import termios
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
-from .bank import Bank
+from .bank import Bank, BankOptions
 from .certs import write_certificates
 from .interventions import Delivery, Interventions, RequestHook, fault_delivery
 from .messages import (
@@ -33,6 +33,7 @@ from .messages import (
     html_error_answer,
     scripted_answer,
 )
+from .payments import PaymentTime
 
 log = logging.getLogger("halvenor_scb_lib.sandbox")
 
@@ -89,12 +90,15 @@ class Sandbox:
         token_lifetime: int = 1800,
         applications: dict[str, str] | None = None,
         keep_alive: bool = True,
+        options: BankOptions | None = None,
     ) -> None:
         """With keep_alive=False every connection closes after one answer, as scripted answers and faults always do."""
         self._host = host
         self._port = port
         self._ca_dir = ca_dir
-        self._bank = Bank(DEFAULT_APPLICATIONS if applications is None else applications, token_lifetime)
+        self._bank = Bank(
+            DEFAULT_APPLICATIONS if applications is None else applications, token_lifetime, options or BankOptions()
+        )
         self._bank.add_route(CONNECTIONS_PATH, ("GET",), self._connection_stats)
         self._interventions = Interventions()
         self._keep_alive = keep_alive
@@ -171,8 +175,9 @@ class Sandbox:
     def environ(self) -> dict[str, str]:
         return {"SCB_SANDBOX_HOST": self.address, "SCB_PRODUCTION_HOST": self.address, "CURL_CA_BUNDLE": self.ca_file}
 
-    def register_application(self, key: str, secret: str) -> None:
-        self._bank.register_application(key, secret)
+    def register_application(self, key: str, secret: str, merchant_name: str | None = None) -> None:
+        """Accept these credentials; the application's payloads carry `merchant_name` (None: options.merchant_name)."""
+        self._bank.register_application(key, secret, merchant_name)
 
     @property
     def applications(self) -> dict[str, str]:
@@ -185,6 +190,18 @@ class Sandbox:
     @token_lifetime.setter
     def token_lifetime(self, seconds: int) -> None:
         self._bank.token_lifetime = seconds
+
+    @property
+    def options(self) -> BankOptions:
+        return self._bank.options
+
+    @options.setter
+    def options(self, options: BankOptions) -> None:
+        self._bank.options = options
+
+    def configure(self, **changes: Any) -> None:
+        """Change some of the options, such as configure(qr_transaction_ids=True); see BankOptions."""
+        self.options = replace(self.options, **changes)
 
     def requests_to(self, endpoint: str) -> list[RecordedRequest]:
         check_endpoint(endpoint)
@@ -255,15 +272,30 @@ class Sandbox:
     def issued_tokens(self) -> list[str]:
         return self._bank.issued_tokens
 
-    def pay(self, transaction_id: str, amount: str | None = None, paid_on: str | None = None) -> dict[str, Any]:
-        return self._bank.pay(transaction_id, amount, paid_on)
+    def pay(
+        self,
+        qr_raw_data: str,
+        amount: str | None = None,
+        paid_at: PaymentTime = None,
+        partner_transaction_id: str | None = None,
+    ) -> dict[str, str]:
+        """Pay a QR the way a customer's banking app would, from the payload it scanned.
+
+        `amount` is what the customer types in for a payload without one; a payload's own
+        amount cannot be changed. `paid_at` is an aware datetime or ISO 8601 text with its
+        UTC offset (default: now). A `partner_transaction_id` makes it a payment the
+        inquiry by transaction finds. Returns the bank's record of the payment, with its
+        time in Thailand's time; InvalidPayment when a banking app would refuse.
+        """
+        return self._bank.pay(qr_raw_data, amount, paid_at, partner_transaction_id)
 
     @property
-    def qr_codes(self) -> dict[str, dict[str, Any]]:
+    def qr_codes(self) -> list[dict[str, Any]]:
+        """The QR codes created, oldest first: the request's fields, "payload" and "environment"."""
         return self._bank.qr_codes
 
     @property
-    def payments(self) -> list[dict[str, Any]]:
+    def payments(self) -> list[dict[str, str]]:
         return self._bank.payments
 
     def reset(self) -> None:
