@@ -3,7 +3,10 @@ the bank's inquiry, confirming an invoice's intent exactly once, and reconciling
 
 from __future__ import annotations
 
+import datetime
 import json
+import threading
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import pytest
@@ -95,3 +98,218 @@ def test_a_payment_for_no_live_intent_is_unmatched_and_logged(erp, pg, capfd, gi
     assert (f"ERROR: Payment for no known intent: transaction {sent['transactionId']}, "
             f"biller {sent['payeeProxyId']}, references {sent['billPaymentRef1']} / {sent['billPaymentRef2']}, "
             "amount 250.50") in capfd.readouterr().err
+
+
+INVOICE_AMOUNT = "250.50"
+
+
+class Shop:
+    """One configuration and bank account, with invoice QRs made through the module."""
+
+    def __init__(self, erp: Any) -> None:
+        self.erp = erp
+        self.sandbox = erp.sandbox
+        self.config_id = erp.add_config()
+        self.bank_account_id = erp.add_bank_account(self.config_id, biller_id=BILLER)
+
+    def invoice(self, invoice_id: int, amount: str = INVOICE_AMOUNT) -> dict[str, Any]:
+        answer = scb.invoice_qr(invoice_id, 1, self.config_id, f"INV{invoice_id}", amount, self.bank_account_id)
+        assert "intent_id" in answer, answer
+        return dict(answer)
+
+    def paid(self, invoice_id: int, **payment: Any) -> dict[str, str]:
+        """The invoice's QR paid at the bank; its record, as the bank would send it."""
+        paid: dict[str, str] = self.sandbox.pay(self.invoice(invoice_id)["qr_payload"], **payment)
+        self.sandbox.requests.clear()
+        return paid
+
+    def intent(self, invoice_id: int) -> dict[str, Any]:
+        (row,) = self.erp.intents(invoice_id)
+        return row
+
+
+@pytest.fixture
+def shop(erp):
+    return Shop(erp)
+
+
+def check(outcome: str, shop: Shop, invoice_id: int, paid: dict[str, str] | None, **changes: Any) -> dict[str, Any]:
+    row = shop.intent(invoice_id)
+    return {"outcome": outcome, "intent_id": row["id"], "invoice_id": invoice_id, "company_id": 1,
+            "transaction_id": paid and paid["transactionId"], "paid_amount": paid and float(paid["amount"]),
+            "intent_amount": float(row["amount"]), **changes}
+
+
+@pytest.mark.parametrize("given", ["dict", "str", "bytes"])
+def test_a_paid_invoice_is_confirmed_once_after_the_bank_agrees(shop, pg, given):
+    paid = shop.paid(1001)
+    form = {"dict": paid, "str": json.dumps(paid), "bytes": json.dumps(paid).encode()}[given]
+
+    answer = scb.confirm_payment(form)
+
+    assert answer == check("confirmed", shop, 1001, paid)
+    row = shop.intent(1001)
+    assert (row["status"], row["transaction_id"]) == ("confirmed", paid["transactionId"])
+    (inquiry,) = shop.sandbox.requests_to("inquiry")
+    assert inquiry.query == (f"eventCode=00300100&billerId={BILLER}&reference1=INV1001&reference2=INVOICE"
+                             f"&amount=250.50&transactionDate={paid['transactionDateandTime'][:10]}")
+    assert pg.wait_for_client_connections(0) == 0
+
+
+def test_a_replay_is_already_confirmed_and_a_second_payment_a_duplicate(shop, capfd):
+    paid = shop.paid(1001)
+    assert scb.confirm_payment(paid)["outcome"] == "confirmed"
+    confirmed = shop.intent(1001)
+
+    assert scb.confirm_payment(paid) == check("already_confirmed", shop, 1001, paid)
+    second = shop.sandbox.pay(confirmed["qr_payload"])
+    assert scb.confirm_payment(second) == check("duplicate_payment", shop, 1001, second)
+
+    assert shop.intent(1001) == confirmed
+    assert (f"ERROR: Second payment for a confirmed intent: transaction {second['transactionId']}, biller {BILLER}, "
+            "references INV1001 / INVOICE, amount 250.50") in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("forgery", [
+    {"transactionId": "FORGED0000000000001"},
+    {"amount": "2505.00"},
+    {"transactionDateandTime": "2026-01-01T12:00:00.000+07:00"},
+], ids=["unknown-transaction", "other-amount", "other-day"])
+def test_a_record_the_bank_does_not_confirm_changes_nothing(shop, forgery):
+    paid = shop.paid(1001)
+    before = shop.intent(1001)
+    forged = {**paid, **forgery}
+
+    answer = scb.confirm_payment(forged)
+
+    assert answer == check("not_verified", shop, 1001, forged)
+    assert shop.intent(1001) == before and before["status"] == "pending"
+
+
+def test_a_verified_payment_of_another_amount_is_a_mismatch(shop, capfd):
+    paid = shop.paid(1001)
+    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 1001")
+    before = shop.intent(1001)
+
+    assert scb.confirm_payment(paid) == check("amount_mismatch", shop, 1001, paid)
+
+    assert shop.intent(1001) == before
+    assert (f"ERROR: Payment amount differs from the intent's: transaction {paid['transactionId']}, "
+            f"biller {BILLER}, references INV1001 / INVOICE, amount 250.50") in capfd.readouterr().err
+
+
+def test_two_deliveries_at_once_confirm_once(shop):
+    paid = shop.paid(1001)
+    # Both deliveries wait at the bank until each has asked it, then race to confirm.
+    arrived = threading.Barrier(2, timeout=10)
+    shop.sandbox.on_request("inquiry", lambda request: arrived.wait(), times=2)
+    with ThreadPoolExecutor(2) as pool:
+        answers = list(pool.map(scb.confirm_payment, [paid, paid]))
+
+    assert sorted(answer["outcome"] for answer in answers) == ["already_confirmed", "confirmed"]
+    assert shop.intent(1001)["transaction_id"] == paid["transactionId"]
+
+
+@pytest.mark.parametrize("failure, expected", [
+    ("database", envelope(9002, "Failed to connect to database. Check credentials and network connectivity.")),
+    ("bank", envelope(9102, "Network error: Failed to connect to payment inquiry endpoint")),
+    ("token", envelope(9301, "Failed to parse access token")),
+])
+def test_a_database_token_or_bank_failure_answers_its_envelope_and_changes_nothing(shop, monkeypatch, failure,
+                                                                                    expected):
+    paid = shop.paid(1001)
+    before = shop.intent(1001)
+    if failure == "database":
+        monkeypatch.setenv("PGPORT", "9")
+    elif failure == "bank":
+        shop.sandbox.fault("inquiry", drop=True)
+    else:
+        shop.erp.pg.execute("UPDATE scb_api_config SET access_token = NULL")
+        shop.sandbox.fault("token", drop=True)
+
+    assert scb.confirm_payment(paid) == expected
+
+    assert shop.intent(1001) == before
+
+
+THAILAND = datetime.timezone(datetime.timedelta(hours=7))
+
+
+def created_days_ago(shop: Shop, invoice_id: int, days: int) -> None:
+    """Moves the intent's creation back, keeping the time of day, by whole days in Thailand's time."""
+    shop.erp.pg.execute("UPDATE scb_payment_intent SET created_at = created_at - %s * interval '1 day'"
+                        " WHERE invoice_id = %s", (days, invoice_id))
+
+
+def outcomes(answer: dict[str, Any]) -> list[tuple[int, str]]:
+    assert answer["status"]["code"] == 1000, answer
+    return [(entry["invoice_id"], entry["outcome"]) for entry in answer["data"]]
+
+
+def test_reconciling_confirms_the_paid_intents_once_and_leaves_the_rest_pending(shop):
+    yesterday = datetime.datetime.now(THAILAND) - datetime.timedelta(days=1)
+    paid = shop.paid(1)
+    shop.invoice(2)
+    partial = shop.paid(3)
+    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 3")
+    late = shop.paid(4, paid_at=yesterday)
+    created_days_ago(shop, 4, 2)
+    shop.paid(5)
+    created_days_ago(shop, 5, 3)
+
+    first = scb.reconcile_intents(shop.config_id, days=3)
+
+    assert outcomes(first) == [(1, "confirmed"), (2, "not_verified"), (3, "amount_mismatch"), (4, "confirmed")]
+    assert first["data"][0] == check("confirmed", shop, 1, paid)
+    assert first["data"][2]["transaction_id"] == partial["transactionId"]
+    assert first["data"][3]["transaction_id"] == late["transactionId"]
+    assert [(row["invoice_id"], row["status"]) for row in shop.erp.intents()] == [
+        (1, "confirmed"), (2, "pending"), (3, "pending"), (4, "confirmed"), (5, "pending")]
+    # Intent 4 was asked for on each Thai date from its creation to today, without an amount.
+    asked = [r.query for r in shop.sandbox.requests_to("inquiry") if "reference1=INV4&" in r.query]
+    assert len(asked) == 2 and all("amount=" not in query for query in asked)
+
+    again = scb.reconcile_intents(shop.config_id, days=3)
+
+    assert outcomes(again) == [(2, "not_verified"), (3, "amount_mismatch")]
+    assert shop.intent(1)["transaction_id"] == paid["transactionId"]
+
+
+def test_two_reconcilers_at_once_check_each_intent_once(shop):
+    for invoice_id in range(1, 21):
+        shop.paid(invoice_id)
+    with ThreadPoolExecutor(2) as pool:
+        answers = list(pool.map(lambda _: scb.reconcile_intents(shop.config_id), range(2)))
+
+    checked = [entry for answer in answers for entry in answer["data"]]
+    assert sorted(entry["invoice_id"] for entry in checked) == list(range(1, 21))
+    assert {entry["outcome"] for entry in checked} == {"confirmed"}
+    assert {row["status"] for row in shop.erp.intents()} == {"confirmed"}
+
+
+def test_a_failed_check_is_that_intents_error_and_the_run_goes_on(shop):
+    shop.paid(1)
+    shop.paid(2)
+    shop.sandbox.fault("inquiry", drop=True, times=1)
+
+    answer = scb.reconcile_intents(shop.config_id)
+
+    assert outcomes(answer) == [(1, "error"), (2, "confirmed")]
+    assert answer["data"][0]["error"] == envelope(9102, "Network error: Failed to connect to payment inquiry endpoint")
+    assert shop.intent(1)["status"] == "pending"
+
+
+@pytest.mark.parametrize("cause, expected", [
+    ("unknown configuration", envelope(9003, "SCB configuration not found or inactive")),
+    ("database down", envelope(9002, "Failed to connect to database. Check credentials and network connectivity.")),
+])
+def test_a_run_that_cannot_start_answers_its_envelope(shop, monkeypatch, cause, expected):
+    shop.paid(1)
+    config_id = shop.config_id
+    if cause == "unknown configuration":
+        config_id += 100
+    else:
+        monkeypatch.setenv("PGPORT", "9")
+
+    assert scb.reconcile_intents(config_id) == expected
+    assert shop.intent(1)["status"] == "pending"
