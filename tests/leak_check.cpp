@@ -19,11 +19,12 @@
 //   production_config  a production configuration holding no token
 //   stale_configs      one configuration per repeat holding a token the bank rejects
 //   transaction_id     the transaction the inquiries ask about
+//   paid_record        the bank's confirmation record of a paid invoice QR of invoice_config
 //
 // Lists are comma-separated. PG*, SCB_SANDBOX_HOST, SCB_PRODUCTION_HOST and
 // CURL_CA_BUNDLE come from the environment. Prints one line "PATH OUTCOME"
 // per call, where OUTCOME is "code:N" for an answer carrying a status code,
-// "intent:N" for an invoice QR document, "status:N" for an HTTP exchange,
+// "intent:N" for an invoice QR document, "outcome:NAME" for a payment check, "status:N" for an HTTP exchange,
 // "int:N" for a number, "len:N" for other text and "null" for nothing; the
 // caller judges them.
 #include <cmath>
@@ -90,6 +91,10 @@ std::string text_outcome(const char *text) {
         const cJSON *code = cJSON_GetObjectItem(cJSON_GetObjectItem(document.get(), "status"), "code");
         if (cJSON_IsNumber(code)) {
             return "code:" + std::to_string(code->valueint);
+        }
+        const char *outcome = cJSON_GetStringValue(cJSON_GetObjectItem(document.get(), "outcome"));
+        if (outcome != nullptr) {
+            return std::string("outcome:") + outcome;
         }
         const cJSON *intent = cJSON_GetObjectItem(document.get(), "intent_id");
         if (cJSON_IsNumber(intent)) {
@@ -319,6 +324,27 @@ void inquiries() {
     text("inquiry.db_down", scb_payment_inquiry(config, transaction, nullptr, nullptr, nullptr, nullptr, nullptr));
 }
 
+// A confirmation record for one of invoice_config's invoices, which the bank never saw paid.
+std::string unpaid_record(const char *reference) {
+    return std::string("{\"payeeProxyId\":\"") + argument("biller_id") + "\",\"billPaymentRef1\":\"" + reference +
+           "\",\"billPaymentRef2\":\"INVOICE\",\"amount\":\"30.00\",\"transactionId\":\"LEAKFORGED\","
+           "\"transactionDateandTime\":\"2026-01-01T10:00:00.000+07:00\"}";
+}
+
+void payments() {
+    const int config = number("invoice_config");
+    const std::string forged = unpaid_record("INV200");
+    text("confirm.not_a_record", scb_confirm_payment("not json"));
+    text("confirm.paid", scb_confirm_payment(argument("paid_record")));
+    text("confirm.not_verified", scb_confirm_payment(forged.c_str()));
+    text("confirm.unmatched", scb_confirm_payment(unpaid_record("NOSUCHINVOICE").c_str()));
+    text("reconcile", scb_reconcile_intents(config, 3));
+    text("reconcile.unknown_config", scb_reconcile_intents(999999, 3));
+    const DatabaseDown down;
+    text("confirm.db_down", scb_confirm_payment(forged.c_str()));
+    text("reconcile.db_down", scb_reconcile_intents(config, 3));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -344,6 +370,7 @@ int main(int argc, char **argv) {
         invoice_qrs(conn);
         scb_db_close(conn);
         inquiries();
+        payments();
     }
     // As a caller ends under SCB_REUSE_CONNECTIONS: closing what was kept runs the release paths too.
     scb_close_connections();

@@ -8,6 +8,7 @@ every operation on its success and failure paths against the bank sandbox and
 the throwaway database, releasing every result as scb.h says.
 """
 
+import json
 import os
 import shlex
 import shutil
@@ -20,6 +21,7 @@ from typing import Any
 
 import pytest
 
+import halvenor_scb_lib as scb
 from bank_helpers import bank_token
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -102,6 +104,14 @@ EXPECTED = {
     "inquiry.token_renewed": "code:1000",
     "inquiry.unknown_config": "code:9003",
     "inquiry.db_down": "code:9002",
+    "confirm.not_a_record": "code:9004",
+    "confirm.paid": "outcome:",
+    "confirm.not_verified": "outcome:not_verified",
+    "confirm.unmatched": "outcome:unmatched",
+    "reconcile": "code:1000",
+    "reconcile.unknown_config": "code:9003",
+    "confirm.db_down": "code:9002",
+    "reconcile.db_down": "code:9002",
 }
 # Outcomes that end in a varying number are compared by their prefix.
 PREFIX_ONLY = {path for path, outcome in EXPECTED.items() if outcome.endswith(":")}
@@ -164,6 +174,13 @@ def requests_with(sandbox: Any, endpoint: str, header: str, value: str) -> int:
     return sum(1 for request in sandbox.requests_to(endpoint) if request.header(header) == value)
 
 
+def paid_invoice(sandbox: Any, config_id: int, bank_account_id: int) -> dict[str, str]:
+    """The bank's record of a paid invoice QR, made and paid before the driver runs."""
+    invoice = scb.invoice_qr(700, 1, config_id, "INV700", "30.00", bank_account_id)
+    paid: dict[str, str] = sandbox.pay(invoice["qr_payload"])
+    return paid
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("reuse", ["0", "1"], ids=["own-connections", "kept-connections"])
 def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox, reuse):
@@ -176,6 +193,7 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox, reuse):
     refused = erp.add_config(api_key="REFUSED", api_secret="SECRET-IN-ERP")
     scb_sandbox.register_application("REFUSED", "SECRET-AT-BANK")
     invoice_config = erp.add_config(api_key="INVOICE", api_secret="S")
+    invoice_account = erp.add_bank_account(invoice_config, BILLER_ID)
     scb_sandbox.register_application("KEY1", "SECRET1")
     arguments = {
         "repeats": REPEATS,
@@ -187,12 +205,13 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox, reuse):
         "fresh_accounts": ",".join(str(erp.add_bank_account(config, BILLER_ID)) for config in fresh),
         "stale_accounts": ",".join(str(erp.add_bank_account(config, BILLER_ID)) for config in stale),
         "refused_account": erp.add_bank_account(refused, BILLER_ID),
-        "invoice_account": erp.add_bank_account(invoice_config, BILLER_ID),
+        "invoice_account": invoice_account,
         "invoice_config": invoice_config,
         "inquiry_config": erp.add_config(api_key="INQUIRY", api_secret="S"),
         "production_config": erp.add_config(api_key="PRODUCTION", api_secret="S", environment="production"),
         "stale_configs": ",".join(map(str, stale_inquiry)),
         "transaction_id": "SBX0000000001",
+        "paid_record": json.dumps(paid_invoice(scb_sandbox, invoice_config, invoice_account)),
     }
     run = subprocess.run(
         [str(program), *(f"{name}={value}" for name, value in arguments.items())],
@@ -215,6 +234,7 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox, reuse):
     }
     assert unexpected == {}
     assert outcomes["invoice_qr.reused"] == outcomes["invoice_qr.new"]
+    assert outcomes["confirm.paid"] == ["outcome:confirmed"] + ["outcome:already_confirmed"] * (REPEATS - 1)
     assert len(set(outcomes["invoice_qr.new"])) == REPEATS
 
     # Fetched once and cached after; a rejected token renewed once per configuration.
@@ -225,7 +245,7 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox, reuse):
         assert erp.token_row(stale[i])[0] not in (None, REJECTED_TOKEN)
     assert requests_with(scb_sandbox, "qr", "Authorization", f"Bearer {REJECTED_TOKEN}") == REPEATS
     assert requests_with(scb_sandbox, "inquiry", "Authorization", f"Bearer {REJECTED_TOKEN}") == REPEATS
-    # A reused invoice QR comes from the database, not from the bank.
-    assert requests_with(scb_sandbox, "qr", "resourceOwnerId", "INVOICE") == REPEATS
+    # A reused invoice QR comes from the database, not from the bank (one more made the paid record).
+    assert requests_with(scb_sandbox, "qr", "resourceOwnerId", "INVOICE") == REPEATS + 1
     # Production configurations send the inquiry as a POST.
     assert sum(1 for request in scb_sandbox.requests_to("inquiry") if request.method == "POST") == REPEATS
