@@ -136,7 +136,7 @@ class Demo:
     def first_invoice_qr(self) -> Mapping[str, Any]:
         with self.step(f"Creating the QR of invoice {INVOICE_ID} ({INVOICE_AMOUNT} THB)"):
             before = len(self.sandbox.requests)
-            answer = self.invoice_qr()
+            answer = self.invoice_qr(INVOICE_ID, INVOICE_REFERENCE, INVOICE_AMOUNT)
             if "status" in answer:
                 raise StepFailed(f"expected a new intent, got a stored one: {_compact(answer)}")
             self.detail(f"stored as payment intent {answer['intent_id']}")
@@ -147,7 +147,7 @@ class Demo:
     def second_invoice_qr(self, first: Mapping[str, Any]) -> None:
         with self.step(f"Asking again for the QR of invoice {INVOICE_ID}"):
             before = len(self.sandbox.requests)
-            again = self.invoice_qr()
+            again = self.invoice_qr(INVOICE_ID, INVOICE_REFERENCE, INVOICE_AMOUNT)
             seen = self._requests_since(before)
             if seen:
                 raise StepFailed(f"the bank was called again: {', '.join(seen)}")
@@ -250,9 +250,7 @@ class Demo:
         self.detail(f"payment intent {rows[0][0]} of invoice {invoice_id} in the database: status {status}"
                     + (f", transaction {transaction_id}" if transaction_id else ""))
 
-    def invoice_qr(
-        self, invoice_id: int = INVOICE_ID, reference: str = INVOICE_REFERENCE, amount: Decimal = INVOICE_AMOUNT
-    ) -> Mapping[str, Any]:
+    def invoice_qr(self, invoice_id: int, reference: str, amount: Decimal) -> Mapping[str, Any]:
         answer = scb.invoice_qr(
             invoice_id, self.ids["company_id"], self.ids["config_id"], reference, amount, self.ids["bank_account_id"]
         )
