@@ -147,7 +147,7 @@ def read_limited(stream: Any, length: int | None, terminated: bool) -> bytes:
     """
     if length is None:
         length = MAX_BODY + 1 if terminated else 0
-    if length > MAX_BODY:
+    elif length > MAX_BODY:
         raise too_large()
     body = read_exactly(stream, length)
     if len(body) > MAX_BODY:
