@@ -276,9 +276,8 @@ def _serve_webhook(host: str, port: int) -> int:
         print(f"{PROG}: error: cannot listen on {host} port {port}: {error}", file=sys.stderr)
         return EXIT_FAILURE
     with server:
-        print(f"{PROG}: payment confirmation webhook on http://{server.server_name}:{server.server_port}/ "
-              "(Ctrl-C stops it)",
-              file=sys.stderr, flush=True)
+        url = f"http://{server.server_name}:{server.server_port}/"
+        print(f"{PROG}: payment confirmation webhook on {url} (Ctrl-C stops it)", file=sys.stderr, flush=True)
         try:
             server.serve_forever()
         except KeyboardInterrupt:

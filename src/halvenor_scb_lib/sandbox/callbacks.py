@@ -37,7 +37,7 @@ def check_callback_url(url: str) -> str:
     except ValueError:
         usable = False
     if not usable:
-        raise ValueError(f"a callback URL is http:// or https:// with a host and a port, got {url!r}")
+        raise ValueError(f"a callback URL is http:// or https:// with a host (and a port number), got {url!r}")
     return url
 
 
