@@ -1,12 +1,10 @@
 """The payment confirmation webhook: the bank's acknowledgement of every outcome, of forged records, of
-requests that are no record and of failures; and the sandbox's callbacks confirming invoices through it."""
+requests that are no record and of failures. Served, with the sandbox's callbacks, it runs in the demo's test."""
 
 from __future__ import annotations
 
 import io
 import json
-import threading
-from collections.abc import Iterator
 from typing import Any, NamedTuple
 from wsgiref.util import setup_testing_defaults
 
@@ -198,37 +196,3 @@ def test_a_payment_that_cannot_be_checked_now_is_asked_for_again(shop, monkeypat
         "resCode": "20", "resDesc": f"Payment cannot be checked now (error {code}); send it again later",
         "transactionId": paid["transactionId"]})
     assert shop.intent(1001)["status"] == "pending"
-
-
-@pytest.fixture
-def served_webhook() -> Iterator[str]:
-    server = webhook.make_server()
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{server.server_port}/scb/confirmation"
-    server.shutdown()
-    thread.join()
-    server.server_close()
-
-
-def test_the_banks_callback_confirms_the_invoice_and_reconciling_finds_a_lost_one(shop, served_webhook):
-    shop.sandbox.register_application("KEY1", "SECRET1", callback_url=served_webhook)
-    shop.sandbox.fault("callback", drop=True, times=1)
-    lost = shop.paid(1001)
-    announced = shop.paid(1002)
-    assert shop.sandbox.wait_for_callbacks(30)
-
-    dropped, delivered = shop.sandbox.callbacks
-    assert (dropped.record, dropped.outcome, dropped.attempts) == (lost, "dropped", ())
-    assert (delivered.record, delivered.outcome, [attempt.status for attempt in delivered.attempts]) == (
-        announced, "acknowledged", [200])
-    assert delivered.attempts[0].answer == {"resCode": "00", "resDesc": "Payment confirmed",
-                                            "transactionId": announced["transactionId"],
-                                            "confirmId": str(shop.intent(1002)["id"])}
-    assert [(row["status"], row["transaction_id"]) for row in shop.erp.intents()] == [
-        ("pending", ""), ("confirmed", announced["transactionId"])]
-
-    answer = scb.reconcile_intents(shop.config_id)
-
-    assert [(check["invoice_id"], check["outcome"]) for check in answer["data"]] == [(1001, "confirmed")]
-    assert shop.intent(1001)["transaction_id"] == lost["transactionId"]
