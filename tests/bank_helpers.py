@@ -8,6 +8,11 @@ import ssl
 import uuid
 from typing import Any
 
+import halvenor_scb_lib as scb
+
+SHOP_BILLER = "010556012345678"
+INVOICE_AMOUNT = "250.50"
+
 
 def envelope(code: int, description: str) -> dict[str, Any]:
     """The error envelope as Python sees it once decoded."""
@@ -34,3 +39,28 @@ def bank_token(sandbox: Any, key: str = "KEY1", secret: str = "SECRET1") -> str:
         connection.close()
     sandbox.requests.clear()
     return token
+
+
+class Shop:
+    """One configuration and bank account, with invoice QRs made through the module."""
+
+    def __init__(self, erp: Any) -> None:
+        self.erp = erp
+        self.sandbox = erp.sandbox
+        self.config_id = erp.add_config()
+        self.bank_account_id = erp.add_bank_account(self.config_id, biller_id=SHOP_BILLER)
+
+    def invoice(self, invoice_id: int, amount: str = INVOICE_AMOUNT) -> dict[str, Any]:
+        answer = scb.invoice_qr(invoice_id, 1, self.config_id, f"INV{invoice_id}", amount, self.bank_account_id)
+        assert "intent_id" in answer, answer
+        return dict(answer)
+
+    def paid(self, invoice_id: int, **payment: Any) -> dict[str, str]:
+        """The invoice's QR paid at the bank; its record, as the bank would send it."""
+        paid: dict[str, str] = self.sandbox.pay(self.invoice(invoice_id)["qr_payload"], **payment)
+        self.sandbox.requests.clear()
+        return paid
+
+    def intent(self, invoice_id: int) -> dict[str, Any]:
+        (row,) = self.erp.intents(invoice_id)
+        return row

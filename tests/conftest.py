@@ -11,6 +11,7 @@ ERP rows:
   erp_db      an Erp for tests that only need the database; the bank sandbox is not started.
   erp         the same Erp, plus each config it adds is registered with the bank sandbox
               (scb_sandbox), so the extension can fetch tokens with those credentials.
+  shop        a Shop (bank_helpers) on erp: one configuration and bank account for invoice QRs.
 
 Behind a connection pooler:
   bouncer     a PgBouncer (transaction and session pooling) in front of a second throwaway
@@ -42,6 +43,7 @@ from typing import Any
 import pytest
 from psycopg.rows import dict_row
 
+from bank_helpers import Shop
 from halvenor_scb_lib.devdb import ThrowawayPgBouncer, ThrowawayPostgres, insert_returning_id
 
 pytest_plugins = ["halvenor_scb_lib.sandbox.pytest_plugin"]
@@ -163,6 +165,11 @@ def erp_db(pg: ThrowawayPostgres) -> Erp:
 def erp(erp_db: Erp, scb_sandbox: Any) -> Erp:
     erp_db.sandbox = scb_sandbox
     return erp_db
+
+
+@pytest.fixture
+def shop(erp: Erp) -> Shop:
+    return Shop(erp)
 
 
 @pytest.fixture(scope="session")

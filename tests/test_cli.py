@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import base64
+import http.client
 import io
 import itertools
 import json
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -180,6 +182,9 @@ def test_failure_answers_exit_1_with_json_and_no_png(account, scb_sandbox, tmp_p
         (["inquiry", "1", "--biller-id", BILLER], "give --transaction-ref, or --biller-id and --reference1"),
         (["inquiry", "1", "--transaction-ref", "TX1", "--date", "31/01/2026"], "date must be written YYYY-MM-DD"),
         (["token", "99999999999"], "config_id 99999999999 is out of range"),
+        (["reconcile", "1", "--days", "0"], "days must be at least 1, got 0"),
+        (["reconcile", "1", "--days", "two"], "days must be an integer, got 'two'"),
+        (["webhook", "--port", "70000"], "port must be a number from 0 to 65535, got '70000'"),
     ],
 )
 def test_bad_arguments_exit_2_with_a_message(no_pg_env, args, message):
@@ -202,6 +207,64 @@ def test_bank_answer_that_is_not_json_exits_3(account, scb_sandbox):
     done = cli("qr", str(bank_account_id), "10", "INV1", "CUST1")
     assert (done.returncode, done.stdout) == (3, "")
     assert "error: unreadable answer" in done.stderr
+
+
+@pytest.mark.parametrize("trouble, status, checks", [
+    (None, 0, [(1, "confirmed"), (2, "not_verified")]),
+    ("an intent's check", 1, [(1, "error"), (2, "not_verified")]),
+    ("the run", 1, None),
+])
+def test_reconcile_prints_the_checks_and_exits_1_when_one_or_the_run_failed(shop, trouble, status, checks):
+    shop.paid(1)
+    shop.invoice(2)
+    config_id = shop.config_id
+    if trouble == "an intent's check":
+        shop.sandbox.fault("inquiry", drop=True, times=1)
+    elif trouble == "the run":
+        config_id += 100
+
+    done = cli("reconcile", str(config_id), "--days", "2")
+
+    assert done.returncode == status, done.stderr
+    answer = answer_of(done)
+    if checks is None:
+        assert answer == {"status": {"code": 9003, "description": "SCB configuration not found or inactive"},
+                          "data": None}
+    else:
+        assert [(check["invoice_id"], check["outcome"]) for check in answer["data"]] == checks
+    assert shop.intent(1)["status"] == ("confirmed" if trouble is None else "pending")
+
+
+def test_webhook_command_serves_the_webhook_until_interrupted(shop):
+    paid = shop.paid(1001)
+    command = [sys.executable, "-m", "halvenor_scb_lib", "webhook", "--port", "0"]
+    with subprocess.Popen(command, stderr=subprocess.PIPE, text=True) as process:
+        try:
+            listening = ""
+            while "webhook on" not in listening and process.poll() is None:
+                listening = process.stderr.readline()
+            host, port = re.findall(r"webhook on http://([\d.]+):(\d+)/", listening)[0]
+            assert host == "127.0.0.1"
+            replies = [post_json(port, method, paid) for method in ("GET", "POST")]
+        finally:
+            process.send_signal(signal.SIGINT)
+            rest = process.communicate(timeout=10)[1]
+    assert process.returncode == 0, rest
+    assert replies[0][:2] == (405, "40")
+    assert replies[1] == (200, "00", "Payment confirmed")
+    assert shop.intent(1001)["status"] == "confirmed"
+    assert '"POST /scb HTTP/1.1" 200' in rest and "Traceback" not in rest
+
+
+def post_json(port: str, method: str, record: dict) -> tuple:
+    connection = http.client.HTTPConnection("127.0.0.1", int(port), timeout=TIMEOUT)
+    try:
+        connection.request(method, "/scb", body=json.dumps(record), headers={"Content-Type": "application/json"})
+        response = connection.getresponse()
+        acknowledgement = json.loads(response.read())
+    finally:
+        connection.close()
+    return response.status, acknowledgement["resCode"], acknowledgement["resDesc"]
 
 
 def test_version_and_sandbox_command():
@@ -249,6 +312,17 @@ def test_demo_runs_end_to_end(tmp_path):
     assert "Demo finished: every step succeeded" in done.stdout
     assert "the sandbox saw no new request" in done.stdout
     assert re.search(r"found the payment: transaction SBX\w+, 250\.00 THB", done.stdout)
+    # The first invoice is confirmed by the bank's callback through the webhook, the second by reconciling.
+    (paid,) = re.findall(r"bank transaction (SBX\w+) *$", done.stdout, re.MULTILINE)
+    (lost,) = re.findall(r"bank transaction (SBX\w+); no callback was sent", done.stdout)
+    assert re.search(r'it answered HTTP 200 \{"resCode": "00", "resDesc": "Payment confirmed", '
+                     rf'"transactionId": "{paid}", "confirmId": "1"\}}', done.stdout)
+    assert [line.strip() for line in done.stdout.splitlines() if "in the database: status" in line] == [
+        f"payment intent 1 of invoice 1001 in the database: status confirmed, transaction {paid}",
+        "payment intent 2 of invoice 1002 in the database: status pending",
+        f"payment intent 2 of invoice 1002 in the database: status confirmed, transaction {lost}",
+    ]
+    assert f"intent 2 of invoice 1002: confirmed (transaction {lost})" in done.stdout
     # A payload holds spaces where the merchant's name has them.
     payloads = re.findall(r"payload: (.+)", done.stdout)
     images = [out / "bank-account-qr.png", out / "invoice-qr.png"]
@@ -269,8 +343,8 @@ def test_demo_failing_step_exits_1_and_cleans_up(tmp_path, monkeypatch):
     out = io.StringIO()
     assert demo.run(tmp_path, terminal_qr=False, out=out) == 1
     text = out.getvalue()
-    assert "[4] Creating the QR of invoice 1001" in text and "FAILED: the answer reports a failure" in text
-    assert "[5]" not in text and text.endswith("Stopped everything the demo started.\nDemo failed at step 4.\n")
+    assert "[5] Creating the QR of invoice 1001" in text and "FAILED: the answer reports a failure" in text
+    assert "[6]" not in text and text.endswith("Stopped everything the demo started.\nDemo failed at step 5.\n")
     (socket_dir,) = re.findall(r"database erp on (\S+) ", text)
     assert not Path(socket_dir).parent.exists()
     assert dict(os.environ) == before

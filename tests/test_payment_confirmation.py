@@ -12,9 +12,8 @@ from typing import Any
 import pytest
 
 import halvenor_scb_lib as scb
-from bank_helpers import envelope
-
-BILLER = "010556012345678"
+from bank_helpers import SHOP_BILLER as BILLER
+from bank_helpers import Shop, envelope
 
 
 def record(**changes: Any) -> dict[str, Any]:
@@ -98,39 +97,6 @@ def test_a_payment_for_no_live_intent_is_unmatched_and_logged(erp, pg, capfd, gi
     assert (f"ERROR: Payment for no known intent: transaction {sent['transactionId']}, "
             f"biller {sent['payeeProxyId']}, references {sent['billPaymentRef1']} / {sent['billPaymentRef2']}, "
             "amount 250.50") in capfd.readouterr().err
-
-
-INVOICE_AMOUNT = "250.50"
-
-
-class Shop:
-    """One configuration and bank account, with invoice QRs made through the module."""
-
-    def __init__(self, erp: Any) -> None:
-        self.erp = erp
-        self.sandbox = erp.sandbox
-        self.config_id = erp.add_config()
-        self.bank_account_id = erp.add_bank_account(self.config_id, biller_id=BILLER)
-
-    def invoice(self, invoice_id: int, amount: str = INVOICE_AMOUNT) -> dict[str, Any]:
-        answer = scb.invoice_qr(invoice_id, 1, self.config_id, f"INV{invoice_id}", amount, self.bank_account_id)
-        assert "intent_id" in answer, answer
-        return dict(answer)
-
-    def paid(self, invoice_id: int, **payment: Any) -> dict[str, str]:
-        """The invoice's QR paid at the bank; its record, as the bank would send it."""
-        paid: dict[str, str] = self.sandbox.pay(self.invoice(invoice_id)["qr_payload"], **payment)
-        self.sandbox.requests.clear()
-        return paid
-
-    def intent(self, invoice_id: int) -> dict[str, Any]:
-        (row,) = self.erp.intents(invoice_id)
-        return row
-
-
-@pytest.fixture
-def shop(erp):
-    return Shop(erp)
 
 
 def check(outcome: str, shop: Shop, invoice_id: int, paid: dict[str, str] | None, **changes: Any) -> dict[str, Any]:

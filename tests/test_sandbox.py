@@ -22,6 +22,7 @@ import threading
 import time
 import zlib
 from dataclasses import dataclass
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from urllib.parse import urlencode
 
@@ -29,7 +30,14 @@ import pytest
 import segno
 
 import halvenor_scb_lib.sandbox
-from halvenor_scb_lib.sandbox import DEFAULT_APPLICATIONS, BankOptions, InvalidPayment, Sandbox
+from halvenor_scb_lib.sandbox import (
+    DEFAULT_APPLICATIONS,
+    BankOptions,
+    CallbackAttempt,
+    CallbackDelivery,
+    InvalidPayment,
+    Sandbox,
+)
 
 pytest_plugins = ["pytester", "halvenor_scb_lib.sandbox.pytest_plugin"]
 
@@ -342,7 +350,8 @@ def test_merchant_category_and_name_are_options(scb_sandbox, options, merchant_n
 @pytest.mark.parametrize(
     "options",
     [{"merchant_category": "599"}, {"merchant_category": "A999"}, {"merchant_name": ""},
-     {"merchant_name": "N" * 26}, {"merchant_name": "ร้านค้า"}, {"rejected_token_code": 4010}],
+     {"merchant_name": "N" * 26}, {"merchant_name": "ร้านค้า"}, {"rejected_token_code": 4010},
+     {"callback_retries": -1}, {"callback_retry_delay": -0.5}, {"callback_retry_delay": float("nan")}],
 )
 def test_options_the_bank_could_not_send_are_refused(scb_sandbox, options):
     with pytest.raises(ValueError):
@@ -623,6 +632,148 @@ def test_paying_through_the_control_endpoint(scb_sandbox):
     assert len(scb_sandbox.payments) == 2
 
 
+class CallbackReceiver:
+    """An ERP's callback URL on loopback: answers with `answers` in turn, then resCode 00; holds its answers back
+    while `released` is clear; keeps (time, target, content type, JSON) of what it receives."""
+
+    def __init__(self) -> None:
+        self.answers: list[tuple[int, object]] = []
+        self.received: list[tuple[float, str, str | None, object]] = []
+        self.released = threading.Event()
+        self.released.set()
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
+        self.url = f"http://127.0.0.1:{self.server.server_port}"
+
+    def _handler(self) -> type[BaseHTTPRequestHandler]:
+        receiver = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_POST(self) -> None:
+                body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+                receiver.received.append((time.monotonic(), self.path, self.headers["Content-Type"], body))
+                receiver.released.wait(10)
+                status, answer = receiver.answers.pop(0) if receiver.answers else (200, {"resCode": "00"})
+                text = answer.encode() if isinstance(answer, str) else json.dumps(answer).encode()
+                self.send_response(status)
+                self.send_header("Content-Length", str(len(text)))
+                self.end_headers()
+                self.wfile.write(text)
+
+            def log_message(self, *args: object) -> None:
+                pass
+
+        return Handler
+
+
+@pytest.fixture
+def receiver():
+    receiver = CallbackReceiver()
+    thread = threading.Thread(target=receiver.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    yield receiver
+    receiver.released.set()
+    receiver.server.shutdown()
+    thread.join()
+    receiver.server.server_close()
+
+
+def paid_with_callback(sandbox, url, **payment):
+    """A QR of the default application, with `url` as its callback, paid; the payment's record."""
+    sandbox.register_application(APP_KEY, APP_SECRET, callback_url=url)
+    return sandbox.pay(create_qr(sandbox, token(sandbox)).json()["data"]["qrRawData"], **payment)
+
+
+@pytest.mark.parametrize("paid_through", ["method", "control endpoint"])
+def test_a_payment_is_posted_to_the_applications_callback_url_in_the_background(scb_sandbox, receiver, paid_through):
+    url = receiver.url + "/erp/scb?company=7"
+    scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url=url)
+    qr = create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]["qrRawData"]
+    receiver.released.clear()
+
+    if paid_through == "method":
+        payment = scb_sandbox.pay(qr)
+    else:
+        payment = call(scb_sandbox, "POST", "/_sandbox/pay", body={"qrRawData": qr}).json()["data"]
+
+    # The payment is made while the callback waits for its answer.
+    assert [delivery.outcome for delivery in scb_sandbox.callbacks] == ["pending"]
+    receiver.released.set()
+    assert scb_sandbox.wait_for_callbacks(10)
+    assert scb_sandbox.callbacks == [
+        CallbackDelivery(url, payment, (CallbackAttempt(200, {"resCode": "00"}),), "acknowledged")]
+    assert [received[1:] for received in receiver.received] == [("/erp/scb?company=7", "application/json", payment)]
+
+
+NOT_TAKEN = (200, {"resCode": "10", "resDesc": "send it again later"})
+
+
+@pytest.mark.parametrize("answers, outcome", [
+    ([NOT_TAKEN, (500, "<html>busy</html>"), (503, {"resCode": "00"}), (200, {"resCode": "00"})], "acknowledged"),
+    ([NOT_TAKEN] * 4, "given_up"),
+    (None, "given_up"),
+], ids=["acknowledged-at-last", "never-acknowledged", "nobody-listens"])
+def test_a_callback_not_acknowledged_is_sent_again_after_the_delay_then_given_up(scb_sandbox, receiver, answers,
+                                                                                  outcome):
+    scb_sandbox.configure(callback_retries=3, callback_retry_delay=0.2)
+    if answers is None:
+        with socket.socket() as unused:
+            unused.bind(("127.0.0.1", 0))
+            url = f"http://127.0.0.1:{unused.getsockname()[1]}/"
+    else:
+        receiver.answers = list(answers)
+        url = receiver.url
+
+    payment = paid_with_callback(scb_sandbox, url)
+
+    assert scb_sandbox.wait_for_callbacks(10)
+    (delivery,) = scb_sandbox.callbacks
+    assert (delivery.record, delivery.outcome) == (payment, outcome)
+    if answers is None:
+        assert [(attempt.status, attempt.answer) for attempt in delivery.attempts] == [(None, None)] * 4
+        assert all("ConnectionRefusedError" in attempt.error for attempt in delivery.attempts)
+        return
+    assert [(attempt.status, attempt.answer) for attempt in delivery.attempts] == answers
+    times = [received[0] for received in receiver.received]
+    assert [received[3] for received in receiver.received] == [payment] * 4
+    assert all(later - earlier >= 0.2 for earlier, later in zip(times, times[1:]))
+
+
+def test_a_dropped_callback_is_never_sent_and_faults_of_the_bank_leave_callbacks_alone(scb_sandbox, receiver):
+    scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url=receiver.url)
+    qr = create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]["qrRawData"]
+    scb_sandbox.fault("callback", drop=True, times=1)
+    scb_sandbox.fault(None, drop=True)
+
+    dropped, sent = scb_sandbox.pay(qr), scb_sandbox.pay(qr)
+
+    assert scb_sandbox.wait_for_callbacks(10)
+    assert [(delivery.record, delivery.outcome, len(delivery.attempts)) for delivery in scb_sandbox.callbacks] == [
+        (dropped, "dropped", 0), (sent, "acknowledged", 1)]
+    assert [received[3] for received in receiver.received] == [sent]
+
+
+def test_the_callback_goes_to_the_application_that_made_a_qr_for_the_biller(scb_sandbox, receiver):
+    other_biller = "099999999999999"
+    scb_sandbox.register_application("erp", "s3cret", callback_url=receiver.url + "/erp")
+    erp_token = request_token(scb_sandbox, key="erp", secret="s3cret").json()["data"]["accessToken"]
+    theirs = create_qr(scb_sandbox, erp_token, ppId=other_biller).json()["data"]["qrRawData"]
+    payments = [paid_with_callback(scb_sandbox, receiver.url + "/default"), scb_sandbox.pay(theirs)]
+    assert scb_sandbox.wait_for_callbacks(10)
+    scb_sandbox.register_application("erp", "s3cret")
+    scb_sandbox.pay(theirs)
+
+    assert scb_sandbox.wait_for_callbacks(10)
+    assert [delivery.record for delivery in scb_sandbox.callbacks] == payments
+    assert sorted((received[1], received[3]["payeeProxyId"]) for received in receiver.received) == [
+        ("/default", BILLER), ("/erp", other_biller)]
+
+
+@pytest.mark.parametrize("url", ["ftp://127.0.0.1/", "http:///no-host", "http://127.0.0.1:port/", "127.0.0.1:80"])
+def test_a_callback_url_that_is_not_http_is_refused(scb_sandbox, url):
+    with pytest.raises(ValueError, match="callback URL"):
+        scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url=url)
+
+
 @pytest.mark.parametrize(
     ("body", "content_type", "sent"),
     [
@@ -859,16 +1010,19 @@ def test_stop_is_prompt_while_a_client_keeps_an_idle_connection(requests_before)
         sandbox.stop()
 
 
-@pytest.mark.parametrize("fault", [
-    {"drop": True, "hang": True},
-    {"drop": True, "reset_mid_body": True},
-    {"hang": True, "reset_mid_body": True},
-    {"drop": True, "html_error": 502},
-    {"hang": True, "html_error": 502},
+@pytest.mark.parametrize("endpoint, fault", [
+    ("token", {"drop": True, "hang": True}),
+    ("token", {"drop": True, "reset_mid_body": True}),
+    ("token", {"hang": True, "reset_mid_body": True}),
+    ("token", {"drop": True, "html_error": 502}),
+    ("token", {"hang": True, "html_error": 502}),
+    ("callback", {"hang": True}),
+    ("callback", {"reset_mid_body": True}),
+    ("callback", {"html_error": 502}),
 ])
-def test_contradictory_faults_are_refused(scb_sandbox, fault):
+def test_contradictory_faults_are_refused(scb_sandbox, endpoint, fault):
     with pytest.raises(ValueError):
-        scb_sandbox.fault("token", **fault)
+        scb_sandbox.fault(endpoint, **fault)
     assert request_token(scb_sandbox).status == 200
 
 
@@ -919,16 +1073,20 @@ def test_fault_scope(scb_sandbox, fault, token_statuses, qr_statuses):
     assert [create_qr(scb_sandbox, "unknown").status for _ in qr_statuses] == qr_statuses
 
 
-def test_reset_forgets_everything_but_applications(scb_sandbox):
+def test_reset_forgets_everything_but_applications(scb_sandbox, receiver):
     scb_sandbox.register_application("kept", "secret")
     bearer = token(scb_sandbox)
-    scb_sandbox.pay(create_qr(scb_sandbox, bearer).json()["data"]["qrRawData"])
+    paid_with_callback(scb_sandbox, receiver.url)
     scb_sandbox.fault(html_error=503)
     scb_sandbox.script("qr", status=500)
     scb_sandbox.reset()
-    assert not (scb_sandbox.requests or scb_sandbox.issued_tokens or scb_sandbox.qr_codes or scb_sandbox.payments)
+    assert not (scb_sandbox.requests or scb_sandbox.issued_tokens or scb_sandbox.qr_codes or scb_sandbox.payments
+                or scb_sandbox.callbacks)
     assert create_qr(scb_sandbox, bearer).status == 401
     assert request_token(scb_sandbox, key="kept", secret="secret").status == 200
+    # The application stays, its callback URL does not.
+    scb_sandbox.pay(create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]["qrRawData"])
+    assert scb_sandbox.callbacks == []
 
 
 def test_headers_are_recorded_in_order_and_case(scb_sandbox):
@@ -1049,11 +1207,14 @@ BANK_OPTIONS = ["--qr-transaction-ids", "--rejected-token-code", "9300", "--merc
     ("stop_signal", "options", "connections"),
     [(signal.SIGTERM, [], 1), (signal.SIGINT, ["--no-keep-alive", *BANK_OPTIONS], 4)],
 )
-def test_command_line_prints_exports_and_stops_on_signal(stop_signal, options, connections):
+def test_command_line_prints_exports_and_stops_on_signal(receiver, stop_signal, options, connections):
     source_root = Path(halvenor_scb_lib.sandbox.__file__).parents[2]
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(source_root), os.environ.get("PYTHONPATH", "")])}
     command = [sys.executable, "-m", "halvenor_scb_lib.sandbox", "--app", "erp:s3cret", "--token-lifetime", "90"]
     command += options
+    if options:
+        receiver.answers = [NOT_TAKEN]
+        command += ["--callback-url", receiver.url + "/hook", "--callback-retries", "1", "--callback-retry-delay", "0"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as process:
         try:
             lines = read_lines(process.stdout, 4)
@@ -1081,8 +1242,16 @@ def test_command_line_prints_exports_and_stops_on_signal(stop_signal, options, c
                     ("4900", "ERP SHOP 7", True, 9300) if options else ("5999", "SANDBOX BILLER", False, 9500))
                 connection.request("GET", CONNECTIONS)
                 assert json.loads(connection.getresponse().read())["data"] == {"tlsConnections": connections}
+                connection.request("POST", "/_sandbox/pay", body=json.dumps({"qrRawData": qr["qrRawData"]}))
+                payment = json.loads(connection.getresponse().read())["data"]
             finally:
                 connection.close()
+            # Sent twice: the first answer is not an acknowledgement.
+            deadline = time.monotonic() + 10
+            while options and len(receiver.received) < 2 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert [received[1:] for received in receiver.received] == (
+                [("/hook", "application/json", payment)] * 2 if options else [])
             process.send_signal(stop_signal)
             assert process.wait(timeout=10) == 0, process.stderr.read()
         finally:

@@ -5,7 +5,8 @@ library's log lines, messages and terminal QR codes go to standard error.
 
 Exit status:
   0  the answer reports success
-  1  the bank or the library reported a failure (the answer is still printed)
+  1  the bank or the library reported a failure, or reconcile could not check an intent (the answer is still
+     printed)
   2  bad arguments
   3  internal failure, such as an unreachable database for invoice-qr (nothing printed)
 """
@@ -15,13 +16,14 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
+import logging
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
 import halvenor_scb_lib as scb
-from halvenor_scb_lib import demo
+from halvenor_scb_lib import demo, webhook
 from halvenor_scb_lib.arguments import amount_text, check_id
 from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_png
 
@@ -63,8 +65,23 @@ def _date(text: str) -> datetime.date:
         raise ValueError(f"date must be written YYYY-MM-DD, got {text!r}") from None
 
 
+def _days(text: str) -> int:
+    days = check_id(text, "days")
+    if days < 1:
+        raise ValueError(f"days must be at least 1, got {days}")
+    return days
+
+
+def _port(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or int(text) > 65535:
+        raise ValueError(f"port must be a number from 0 to 65535, got {text!r}")
+    return int(text)
+
+
 AMOUNT = _argument_type(_amount, "amount")
 DATE = _argument_type(_date, "date")
+DAYS = _argument_type(_days, "days")
+PORT = _argument_type(_port, "port")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -126,6 +143,24 @@ def build_parser() -> argparse.ArgumentParser:
     token.add_argument("config_id", type=_id("config_id"), metavar="CONFIG_ID", help="scb_api_config id")
     token.add_argument("--show-token", action="store_true", help="print the access token instead of ***")
 
+    reconcile = commands.add_parser("reconcile", help="confirm the paid invoices whose confirmation never arrived",
+                                    description=(
+        "Check every pending payment intent of a configuration created within the last N days (in Thailand's "
+        "time, today included) with the bank's inquiry, and confirm those paid. Exit status 1 when the run or the "
+        "check of an intent failed."
+    ))
+    reconcile.add_argument("config_id", type=_id("config_id"), metavar="CONFIG_ID", help="scb_api_config id")
+    reconcile.add_argument("--days", type=DAYS, default=3, metavar="N", help="days to look back (default: %(default)s)")
+
+    webhook = commands.add_parser("webhook", help="serve the payment confirmation webhook (development)",
+                                  description=(
+        "Serve halvenor_scb_lib.webhook.application, which takes the bank's payment confirmations, with "
+        "wsgiref until interrupted. For development: in production mount the application in a WSGI server."
+    ))
+    webhook.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    webhook.add_argument("--port", type=PORT, default=8080, help="port to listen on, 0 for any free one "
+                         "(default: %(default)s)")
+
     # Parsed by the sandbox's own command line; listed here for --help.
     commands.add_parser(
         "sandbox", add_help=False, help="run the offline bank sandbox (halvenor-scb sandbox --help)"
@@ -150,6 +185,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     options = parser.parse_args(arguments)
     if options.command == "demo":
         return demo.run(options.out, terminal_qr=not options.no_terminal_qr)
+    if options.command == "webhook":
+        return _serve_webhook(options.host, options.port)
     if options.command == "inquiry" and not (options.transaction_ref or (options.biller_id and options.reference1)):
         options.parser.error("give --transaction-ref, or --biller-id and --reference1")
     try:
@@ -161,7 +198,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: unreadable answer: {error}", file=sys.stderr)
         return EXIT_INTERNAL
     print(json.dumps(_masked(answer, options), indent=2, ensure_ascii=False), flush=True)
-    if not scb.is_success(answer):
+    if not scb.is_success(answer) or (options.command == "reconcile" and _an_intent_check_failed(answer)):
         return EXIT_FAILURE
     if options.command in ("qr", "invoice-qr"):
         return _qr_output(answer, options.png, options.show_qr)
@@ -189,7 +226,16 @@ def _call(options: argparse.Namespace) -> Mapping[str, Any]:
         )
     if options.command == "token":
         return scb.refresh_token(options.config_id)
+    if options.command == "reconcile":
+        return scb.reconcile_intents(options.config_id, options.days)
     raise AssertionError(options.command)
+
+
+def _an_intent_check_failed(answer: Mapping[str, Any]) -> bool:
+    """Whether a reconciliation's answer holds an intent whose check failed."""
+    checks = answer.get("data")
+    return isinstance(checks, list) and any(
+        isinstance(check, Mapping) and check.get("outcome") == "error" for check in checks)
 
 
 def _masked(answer: Mapping[str, Any], options: argparse.Namespace) -> Mapping[str, Any]:
@@ -220,6 +266,23 @@ def _qr_output(answer: Mapping[str, Any], png: Path | None, show: bool) -> int:
             print(f"{PROG}: {redrawn}: drew the PNG from the payload", file=sys.stderr)
         print(f"{PROG}: QR image saved to {png}", file=sys.stderr)
     return status
+
+
+def _serve_webhook(host: str, port: int) -> int:
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr, format="%(asctime)s %(name)s %(message)s")
+    try:
+        server = webhook.make_server(host, port)
+    except OSError as error:
+        print(f"{PROG}: error: cannot listen on {host} port {port}: {error}", file=sys.stderr)
+        return EXIT_FAILURE
+    with server:
+        url = f"http://{server.server_name}:{server.server_port}/"
+        print(f"{PROG}: payment confirmation webhook on {url} (Ctrl-C stops it)", file=sys.stderr, flush=True)
+        try:
+            server.serve_forever()
+        except KeyboardInterrupt:
+            pass
+    return EXIT_OK
 
 
 def _run_sandbox(argv: list[str]) -> int:

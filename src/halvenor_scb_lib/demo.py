@@ -1,11 +1,14 @@
 """The whole flow on this machine, with nothing to set up: halvenor-scb demo [--out DIR].
 
 Starts a throwaway PostgreSQL holding the ERP tables with one bank account
-and its configuration, and the offline bank sandbox; then creates a QR for
-the bank account, creates an invoice QR twice (the second comes from the
-database), pays the invoice through the sandbox and finds the payment with a
-bill-payment inquiry. Everything it started is stopped at the end. Exit
-status 0 only when every step succeeded.
+and its configuration, the offline bank sandbox, and the payment confirmation
+webhook as the sandbox application's callback; then creates a QR for the bank
+account, creates an invoice QR twice (the second comes from the database),
+pays the invoice through the sandbox, finds the payment with a bill-payment
+inquiry and sees the invoice confirmed by the bank's callback through the
+webhook; a second invoice, whose callback the sandbox drops, is confirmed by
+reconciling the pending intents. Everything it started is stopped at the end.
+Exit status 0 only when every step succeeded.
 
 Needs PostgreSQL's server binaries and the optional dependencies (cryptography,
 segno, psycopg).
@@ -17,20 +20,28 @@ import argparse
 import json
 import os
 import sys
+import threading
 from collections.abc import Iterator, Mapping
 from contextlib import ExitStack, contextmanager
 from decimal import Decimal
 from pathlib import Path
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
+from wsgiref.simple_server import WSGIServer
 
 import halvenor_scb_lib as scb
 from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_image
+
+if TYPE_CHECKING:  # the sandbox needs the optional dependencies, imported when the demo starts it
+    from halvenor_scb_lib.sandbox import CallbackDelivery
 
 APPLICATION_KEY = "demo-application-key"
 APPLICATION_SECRET = "demo-application-secret"
 BILLER_ID = "010556012345678"
 ACCOUNT_AMOUNT, ACCOUNT_REF1, ACCOUNT_REF2 = Decimal("100.50"), "DEMO0001", "WALKIN"
 INVOICE_ID, INVOICE_REFERENCE, INVOICE_AMOUNT = 1001, "INV1001", Decimal("250.00")
+UNANNOUNCED_ID, UNANNOUNCED_REFERENCE, UNANNOUNCED_AMOUNT = 1002, "INV1002", Decimal("480.00")
+WEBHOOK_PATH = "/scb/payment-confirmation"
+CALLBACK_WAIT = 30.0
 ENVIRONMENT_PREFIXES = ("PG", "SCB_SANDBOX_HOST", "SCB_PRODUCTION_HOST", "CURL_CA_BUNDLE")
 
 
@@ -73,10 +84,14 @@ class Demo:
             self.start_database(stack)
             self.start_sandbox(stack)
             stack.enter_context(_environment({**self.pg.environ(), **self.sandbox.environ()}))
+            self.start_webhook(stack)
             self.account_qr()
             first = self.first_invoice_qr()
             self.second_invoice_qr(first)
-            self.inquiry(self.pay(first))
+            payment = self.pay(first)
+            self.inquiry(payment)
+            self.confirmed_through_webhook(payment)
+            self.reconcile(self.paid_without_callback())
 
     def start_database(self, stack: ExitStack) -> None:
         from halvenor_scb_lib.devdb import ThrowawayPostgres
@@ -100,6 +115,15 @@ class Demo:
             self.sandbox = stack.enter_context(Sandbox(applications={APPLICATION_KEY: APPLICATION_SECRET}))
             self.detail(f"listening on https://{self.sandbox.address}, CA file {self.sandbox.ca_file}")
 
+    def start_webhook(self, stack: ExitStack) -> None:
+        from halvenor_scb_lib import webhook
+
+        with self.step("Serving the ERP's payment confirmation webhook, as the sandbox application's callback"):
+            server = stack.enter_context(_served(webhook.make_server()))
+            url = f"http://{server.server_name}:{server.server_port}{WEBHOOK_PATH}"
+            self.sandbox.register_application(APPLICATION_KEY, APPLICATION_SECRET, callback_url=url)
+            self.detail(f"halvenor_scb_lib.webhook.application on {url}; the sandbox POSTs every payment there")
+
     def account_qr(self) -> None:
         amount, ref1, ref2 = ACCOUNT_AMOUNT, ACCOUNT_REF1, ACCOUNT_REF2
         with self.step(f"Creating a QR for bank account {self.ids['bank_account_id']}: {amount} THB, {ref1}/{ref2}"):
@@ -112,7 +136,7 @@ class Demo:
     def first_invoice_qr(self) -> Mapping[str, Any]:
         with self.step(f"Creating the QR of invoice {INVOICE_ID} ({INVOICE_AMOUNT} THB)"):
             before = len(self.sandbox.requests)
-            answer = self.invoice_qr()
+            answer = self.invoice_qr(INVOICE_ID, INVOICE_REFERENCE, INVOICE_AMOUNT)
             if "status" in answer:
                 raise StepFailed(f"expected a new intent, got a stored one: {_compact(answer)}")
             self.detail(f"stored as payment intent {answer['intent_id']}")
@@ -123,7 +147,7 @@ class Demo:
     def second_invoice_qr(self, first: Mapping[str, Any]) -> None:
         with self.step(f"Asking again for the QR of invoice {INVOICE_ID}"):
             before = len(self.sandbox.requests)
-            again = self.invoice_qr()
+            again = self.invoice_qr(INVOICE_ID, INVOICE_REFERENCE, INVOICE_AMOUNT)
             seen = self._requests_since(before)
             if seen:
                 raise StepFailed(f"the bank was called again: {', '.join(seen)}")
@@ -166,10 +190,69 @@ class Demo:
                 f"paid at {found[0]['transactionDateandTime']}"
             )
 
-    def invoice_qr(self) -> Mapping[str, Any]:
+    def confirmed_through_webhook(self, payment: Mapping[str, Any]) -> None:
+        with self.step(f"Waiting for the bank's payment confirmation to reach the webhook and confirm invoice "
+                       f"{INVOICE_ID}"):
+            delivery = self.callback_of(payment)
+            if delivery.outcome != "acknowledged":
+                raise StepFailed(f"the callback was {delivery.outcome}: {delivery.attempts}")
+            attempt = delivery.attempts[-1]
+            self.detail(f"the sandbox POSTed the payment's record to the webhook ({len(delivery.attempts)} "
+                        f"attempt(s)); it answered HTTP {attempt.status} {_compact(attempt.answer)}")
+            self.show_intent(INVOICE_ID, "confirmed", payment["transactionId"])
+
+    def paid_without_callback(self) -> Mapping[str, Any]:
+        with self.step(f"Invoice {UNANNOUNCED_ID} ({UNANNOUNCED_AMOUNT} THB): QR created and paid, its payment "
+                       "confirmation lost (the sandbox drops the callback)"):
+            invoice = self.invoice_qr(UNANNOUNCED_ID, UNANNOUNCED_REFERENCE, UNANNOUNCED_AMOUNT)
+            self.sandbox.fault("callback", drop=True, times=1)
+            payment: Mapping[str, Any] = self.sandbox.pay(invoice["qr_payload"])
+            delivery = self.callback_of(payment)
+            if delivery.outcome != "dropped" or delivery.attempts:
+                raise StepFailed(f"expected the callback dropped, it was {delivery.outcome}")
+            self.detail(f"paid {payment['amount']} THB, bank transaction {payment['transactionId']}; "
+                        "no callback was sent")
+            self.show_intent(UNANNOUNCED_ID, "pending")
+            return payment
+
+    def reconcile(self, payment: Mapping[str, Any]) -> None:
+        config_id = self.ids["config_id"]
+        with self.step(f"Reconciling the pending intents of configuration {config_id} with the bank's inquiry"):
+            answer = scb.reconcile_intents(config_id, days=1)
+            _require_success(answer)
+            for check in answer["data"] or []:
+                self.detail(f"intent {check['intent_id']} of invoice {check['invoice_id']}: {check['outcome']}"
+                            f" (transaction {check['transaction_id']})")
+            if not any(check["invoice_id"] == UNANNOUNCED_ID and check["outcome"] == "confirmed"
+                       for check in answer["data"] or []):
+                raise StepFailed(f"invoice {UNANNOUNCED_ID} was not confirmed: {_compact(answer)}")
+            self.show_intent(UNANNOUNCED_ID, "confirmed", payment["transactionId"])
+
+    def callback_of(self, payment: Mapping[str, Any]) -> CallbackDelivery:
+        """The sandbox's callback of a payment, once its attempts are over."""
+        if not self.sandbox.wait_for_callbacks(CALLBACK_WAIT):
+            raise StepFailed(f"the callbacks were still being sent after {CALLBACK_WAIT:.0f} seconds")
+        sent: list[CallbackDelivery] = [
+            d for d in self.sandbox.callbacks if d.record["transactionId"] == payment["transactionId"]]
+        if not sent:
+            raise StepFailed(f"the sandbox made no callback for transaction {payment['transactionId']}")
+        return sent[0]
+
+    def show_intent(self, invoice_id: int, status: str, transaction_id: str | None = None) -> None:
+        """The invoice's payment intent as the ERP reads it, which must have this status (and transaction id)."""
+        rows = self.pg.execute(
+            "SELECT id, status, transaction_id FROM scb_payment_intent WHERE invoice_id = %s AND company_id = %s",
+            (invoice_id, self.ids["company_id"]),
+        )
+        if len(rows) != 1 or rows[0][1] != status or transaction_id not in (None, rows[0][2]):
+            raise StepFailed(f"expected invoice {invoice_id}'s intent {status}, with transaction {transaction_id}; "
+                             f"the database holds {rows}")
+        self.detail(f"payment intent {rows[0][0]} of invoice {invoice_id} in the database: status {status}"
+                    + (f", transaction {transaction_id}" if transaction_id else ""))
+
+    def invoice_qr(self, invoice_id: int, reference: str, amount: Decimal) -> Mapping[str, Any]:
         answer = scb.invoice_qr(
-            INVOICE_ID, self.ids["company_id"], self.ids["config_id"], INVOICE_REFERENCE, INVOICE_AMOUNT,
-            self.ids["bank_account_id"],
+            invoice_id, self.ids["company_id"], self.ids["config_id"], reference, amount, self.ids["bank_account_id"]
         )
         _require_success(answer)
         return answer
@@ -193,9 +276,23 @@ def _require_success(answer: Mapping[str, Any]) -> None:
         raise StepFailed(f"the answer reports a failure: {_compact(answer)}")
 
 
-def _compact(answer: Mapping[str, Any]) -> str:
+def _compact(answer: Any) -> str:
     text = json.dumps(answer, ensure_ascii=False)
     return text if len(text) <= 400 else text[:400] + "..."
+
+
+@contextmanager
+def _served(server: WSGIServer) -> Iterator[WSGIServer]:
+    """The server answering requests in a thread of its own until the block ends."""
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, name="demo-webhook",
+                              daemon=True)
+    thread.start()
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        thread.join()
+        server.server_close()
 
 
 @contextmanager

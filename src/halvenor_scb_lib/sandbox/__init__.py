@@ -4,8 +4,17 @@ Needs the optional ``sandbox`` extra (cryptography, segno).
 """
 
 from .bank import BankOptions
+from .callbacks import CallbackAttempt, CallbackDelivery
 from .messages import RecordedRequest
 from .payments import InvalidPayment
 from .server import DEFAULT_APPLICATIONS, Sandbox
 
-__all__ = ["DEFAULT_APPLICATIONS", "BankOptions", "InvalidPayment", "RecordedRequest", "Sandbox"]
+__all__ = [
+    "DEFAULT_APPLICATIONS",
+    "BankOptions",
+    "CallbackAttempt",
+    "CallbackDelivery",
+    "InvalidPayment",
+    "RecordedRequest",
+    "Sandbox",
+]

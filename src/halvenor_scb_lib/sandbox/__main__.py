@@ -11,6 +11,7 @@ import threading
 from collections.abc import Callable, Sequence
 
 from .bank import TOKEN_REJECTION_CODES, BankOptions
+from .callbacks import check_callback_url
 from .emvco import DEFAULT_MERCHANT_CATEGORY, DEFAULT_MERCHANT_NAME, check_merchant_category, check_merchant_name
 from .server import DEFAULT_APPLICATIONS, Sandbox
 
@@ -81,8 +82,31 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         metavar="NAME",
         help="merchant name of the payloads, tag 59 (default: %(default)s)",
     )
+    parser.add_argument(
+        "--callback-url",
+        type=checked(check_callback_url),
+        metavar="URL",
+        help="POST each payment's confirmation record to URL (http:// or https://), for every application",
+    )
+    parser.add_argument(
+        "--callback-retries",
+        type=int,
+        default=BankOptions.callback_retries,
+        metavar="N",
+        help="send a callback not acknowledged with resCode 00 again N more times (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--callback-retry-delay",
+        type=float,
+        default=BankOptions.callback_retry_delay,
+        metavar="S",
+        help="seconds between the attempts of a callback (default: %(default)s)",
+    )
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
-    return parser.parse_args(argv)
+    arguments = parser.parse_args(argv)
+    if arguments.callback_retries < 0 or not arguments.callback_retry_delay >= 0:
+        parser.error("--callback-retries and --callback-retry-delay must not be negative")
+    return arguments
 
 
 def shell_lines(sandbox: Sandbox) -> list[str]:
@@ -117,9 +141,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             rejected_token_code=arguments.rejected_token_code,
             merchant_category=arguments.merchant_category,
             merchant_name=arguments.merchant_name,
+            callback_retries=arguments.callback_retries,
+            callback_retry_delay=arguments.callback_retry_delay,
         ),
     )
     with sandbox:
+        if arguments.callback_url:
+            for key, secret in sandbox.applications.items():
+                sandbox.register_application(key, secret, callback_url=arguments.callback_url)
         print("\n".join(shell_lines(sandbox)), flush=True)
         wait_for_stop_signal()
     return 0

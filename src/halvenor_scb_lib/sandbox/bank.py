@@ -15,6 +15,7 @@ from decimal import Decimal, InvalidOperation
 from typing import Any
 from urllib.parse import parse_qsl
 
+from .callbacks import check_callback_url
 from .emvco import (
     DEFAULT_MERCHANT_CATEGORY,
     DEFAULT_MERCHANT_NAME,
@@ -62,6 +63,9 @@ ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
 Route = tuple[tuple[str, ...], Callable[[RecordedRequest], Any]]
 """The methods a path accepts and what produces the data of its answer."""
 
+PaymentListener = Callable[[dict[str, str], str], None]
+"""Told of each payment with a callback URL: the payment's record and the URL."""
+
 
 class BankError(Exception):
     def __init__(self, status: int, code: int, description: str) -> None:
@@ -98,10 +102,16 @@ class BankOptions:
     """Merchant category code (ISO 18245) of every payload, tag 52."""
     merchant_name: str = DEFAULT_MERCHANT_NAME
     """Merchant name of the payloads (tag 59) for applications registered without one of their own."""
+    callback_retries: int = 3
+    """How many more times a payment's callback is sent when it is not acknowledged with resCode "00"."""
+    callback_retry_delay: float = 1.0
+    """Seconds between the attempts of a callback."""
 
     def __post_init__(self) -> None:
         if self.rejected_token_code not in TOKEN_REJECTION_CODES:
             raise ValueError(f"rejected_token_code must be one of {TOKEN_REJECTION_CODES}")
+        if self.callback_retries < 0 or not self.callback_retry_delay >= 0:
+            raise ValueError("callback_retries and callback_retry_delay must not be negative")
         check_merchant_category(self.merchant_category)
         check_merchant_name(self.merchant_name)
 
@@ -118,10 +128,16 @@ class IssuedToken:
 
 
 class Bank:
-    def __init__(self, applications: dict[str, str], token_lifetime: int, options: BankOptions) -> None:
+    def __init__(
+        self, applications: dict[str, str], token_lifetime: int, options: BankOptions, on_payment: PaymentListener
+    ) -> None:
         self._lock = threading.RLock()
         self._applications = dict(applications)
         self._merchant_names: dict[str, str] = {}
+        self._callback_urls: dict[str, str] = {}
+        # The bank ties a biller id to one application: the one whose callback hears of its payments.
+        self._biller_applications: dict[str, str] = {}
+        self._on_payment = on_payment
         self.token_lifetime = token_lifetime
         self.options = options
         self._tokens: dict[str, IssuedToken] = {}
@@ -141,15 +157,17 @@ class Bank:
         """Answer requests to `path` with what `handler` returns, as `data` in the bank's usual envelope."""
         self._routes[path] = (methods, handler)
 
-    def register_application(self, key: str, secret: str, merchant_name: str | None = None) -> None:
+    def register_application(
+        self, key: str, secret: str, merchant_name: str | None = None, callback_url: str | None = None
+    ) -> None:
         if merchant_name is not None:
             check_merchant_name(merchant_name)
+        if callback_url is not None:
+            check_callback_url(callback_url)
         with self._lock:
             self._applications[key] = secret
-            if merchant_name is None:
-                self._merchant_names.pop(key, None)
-            else:
-                self._merchant_names[key] = merchant_name
+            _set_or_remove(self._merchant_names, key, merchant_name)
+            _set_or_remove(self._callback_urls, key, callback_url)
 
     @property
     def applications(self) -> dict[str, str]:
@@ -188,6 +206,8 @@ class Bank:
             self._issued.clear()
             self._qr_codes.clear()
             self._payments.clear()
+            self._callback_urls.clear()
+            self._biller_applications.clear()
 
     def pay(
         self,
@@ -207,7 +227,11 @@ class Bank:
             record = payment_record(bill, baht, when, self._new_id("SBX"), self._new_id("SLIP"),
                                     partner_transaction_id or "")
             self._payments.append(record)
-            return dict(record)
+            application = self._biller_applications.get(bill.biller_id)
+            callback_url = None if application is None else self._callback_urls.get(application)
+        if callback_url is not None:
+            self._on_payment(dict(record), callback_url)
+        return dict(record)
 
     def handle(self, request: RecordedRequest) -> Answer:
         try:
@@ -273,6 +297,7 @@ class Bank:
             if options.qr_transaction_ids:
                 answer["transactionId"] = created["transactionId"] = self._new_id("SBX")
             self._qr_codes.append(created)
+            self._biller_applications[qr["ppId"]] = application
         return answer
 
     def _inquire(self, request: RecordedRequest) -> list[dict[str, str]]:
@@ -291,6 +316,13 @@ class Bank:
                             body.get("partnerTransactionId"))
         except InvalidPayment as error:
             raise invalid(str(error)) from None
+
+
+def _set_or_remove(values: dict[str, str], key: str, value: str | None) -> None:
+    if value is None:
+        values.pop(key, None)
+    else:
+        values[key] = value
 
 
 def _require_headers(request: RecordedRequest, *names: str) -> None:

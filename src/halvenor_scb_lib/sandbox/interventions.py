@@ -8,7 +8,7 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from .messages import Answer, RecordedRequest
+from .messages import ENDPOINTS, Answer, RecordedRequest
 
 RequestHook = Callable[[RecordedRequest], object]
 """Called with each request it applies to, in the handler thread, before the request is answered."""
@@ -49,7 +49,8 @@ class _Script:
 
 
 class _Countdown:
-    """Applies to requests to one endpoint (None: every bank endpoint), `remaining` times (None: until reset)."""
+    """Applies to requests to one endpoint or to callbacks (None: every bank endpoint), `remaining` times (None: until
+    reset)."""
 
     def __init__(self, endpoint: str | None, remaining: int | None) -> None:
         if remaining is not None and remaining < 1:
@@ -58,7 +59,9 @@ class _Countdown:
         self.remaining = remaining
 
     def applies_to(self, endpoint: str) -> bool:
-        return self.endpoint in (None, endpoint) and self.remaining != 0
+        if self.remaining == 0:
+            return False
+        return self.endpoint == endpoint or (self.endpoint is None and endpoint in ENDPOINTS)
 
     def use(self) -> None:
         if self.remaining is not None:

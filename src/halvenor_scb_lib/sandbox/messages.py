@@ -7,6 +7,8 @@ from dataclasses import dataclass
 from typing import Any, Union
 
 ENDPOINTS = ("token", "qr", "inquiry")
+# Not a request to the bank but the bank's own, to an application's callback URL after a payment.
+CALLBACK = "callback"
 ENVIRONMENT_PREFIXES = {"production": "/partners/v1", "sandbox": "/partners/sandbox/v1"}
 ENDPOINT_SUFFIXES = {
     "token": "/oauth/token",

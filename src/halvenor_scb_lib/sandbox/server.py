@@ -22,9 +22,11 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
 from .bank import Bank, BankOptions
+from .callbacks import CallbackDelivery, CallbackSender
 from .certs import write_certificates
 from .interventions import Delivery, Interventions, RequestHook, fault_delivery
 from .messages import (
+    CALLBACK,
     CONNECTIONS_PATH,
     Answer,
     JsonBody,
@@ -96,11 +98,13 @@ class Sandbox:
         self._host = host
         self._port = port
         self._ca_dir = ca_dir
+        self._interventions = Interventions()
+        self._callbacks = CallbackSender(lambda: self._interventions.plan_for(CALLBACK))
         self._bank = Bank(
-            DEFAULT_APPLICATIONS if applications is None else applications, token_lifetime, options or BankOptions()
+            DEFAULT_APPLICATIONS if applications is None else applications, token_lifetime, options or BankOptions(),
+            self._send_callback,
         )
         self._bank.add_route(CONNECTIONS_PATH, ("GET",), self._connection_stats)
-        self._interventions = Interventions()
         self._keep_alive = keep_alive
         self._handshakes = Tally()
         self._stopping = threading.Event()
@@ -152,6 +156,7 @@ class Sandbox:
         self._server.server_close()
         self._server.close_idle_connections()
         self._server.join_handlers(CONNECTION_TIMEOUT)
+        self._callbacks.stop()
         self._server = None
         self._serve_thread = None
         self._remove_temp_dir()
@@ -175,9 +180,16 @@ class Sandbox:
     def environ(self) -> dict[str, str]:
         return {"SCB_SANDBOX_HOST": self.address, "SCB_PRODUCTION_HOST": self.address, "CURL_CA_BUNDLE": self.ca_file}
 
-    def register_application(self, key: str, secret: str, merchant_name: str | None = None) -> None:
-        """Accept these credentials; the application's payloads carry `merchant_name` (None: options.merchant_name)."""
-        self._bank.register_application(key, secret, merchant_name)
+    def register_application(
+        self, key: str, secret: str, merchant_name: str | None = None, callback_url: str | None = None
+    ) -> None:
+        """Accept these credentials; the application's payloads carry `merchant_name` (None: options.merchant_name).
+
+        With a `callback_url` (http:// or https://), every payment to a biller id the application
+        last created a QR for is POSTed there as JSON, the record pay() returns, in the
+        background: see callbacks. reset() forgets the URL.
+        """
+        self._bank.register_application(key, secret, merchant_name, callback_url)
 
     @property
     def applications(self) -> dict[str, str]:
@@ -235,12 +247,17 @@ class Sandbox:
         until the client hangs up or the sandbox stops), is answered with `html_error`'s error
         page, or its answer (the error page, a script or the bank's own) is cut: the status
         line, the headers and half the body are sent, then the connection is reset.
+
+        With endpoint "callback" the fault applies to the payments' callbacks instead: a
+        dropped callback is never sent, and `latency` delays its first attempt.
         """
-        if endpoint is not None:
+        if endpoint is not None and endpoint != CALLBACK:
             check_endpoint(endpoint)
         delivery = fault_delivery(
             drop=drop, hang=hang, reset_mid_body=reset_mid_body, html_error=html_error is not None
         )
+        if endpoint == CALLBACK and (hang or reset_mid_body or html_error is not None):
+            raise ValueError("a callback can only be dropped or delayed")
         error_page = None if html_error is None else html_error_answer(html_error)
         self._interventions.add_fault(endpoint, latency, delivery, error_page, times)
 
@@ -298,10 +315,22 @@ class Sandbox:
     def payments(self) -> list[dict[str, str]]:
         return self._bank.payments
 
+    @property
+    def callbacks(self) -> list[CallbackDelivery]:
+        """The payments' callbacks, oldest first, each with its attempts so far and their answers."""
+        return self._callbacks.deliveries
+
+    def wait_for_callbacks(self, timeout: float = 30.0) -> bool:
+        """Wait until no callback has attempts to come; False when `timeout` seconds passed first."""
+        return self._callbacks.wait(timeout)
+
     def reset(self) -> None:
+        """Forget requests, interventions, tokens, QR codes, payments and callbacks, with the applications' callback
+        URLs; the applications stay."""
         self.requests.clear()
         self._interventions.clear()
         self._hook_errors.clear()
+        self._callbacks.stop()
         self._bank.reset()
         self._handshakes.reset()
 
@@ -324,6 +353,10 @@ class Sandbox:
         # Only the bank's own whole answers leave the connection open; anything scripted or
         # faulty closes it, so a client never reuses a connection the sandbox broke on purpose.
         return Reply(Delivery.WHOLE, self._bank.handle(request), keep_open=self._keep_alive)
+
+    def _send_callback(self, record: dict[str, str], url: str) -> None:
+        options = self.options
+        self._callbacks.send(record, url, options.callback_retries, options.callback_retry_delay)
 
     def _connection_stats(self, request: RecordedRequest) -> dict[str, int]:
         return {"tlsConnections": self.tls_connections}

@@ -1,0 +1,198 @@
+"""The payment confirmation webhook: the bank's acknowledgement of every outcome, of forged records, of
+requests that are no record and of failures. Served, with the sandbox's callbacks, it runs in the demo's test."""
+
+from __future__ import annotations
+
+import io
+import json
+from typing import Any, NamedTuple
+from wsgiref.util import setup_testing_defaults
+
+import pytest
+
+import halvenor_scb_lib as scb
+from halvenor_scb_lib import webhook
+
+MAX = webhook.MAX_BODY
+
+
+class CountingStream(io.BytesIO):
+    """A request body that counts the bytes read from it."""
+
+    def __init__(self, body: bytes) -> None:
+        super().__init__(body)
+        self.taken = 0
+
+    def read(self, size: int | None = -1) -> bytes:
+        chunk = super().read(size)
+        self.taken += len(chunk)
+        return chunk
+
+
+class Answered(NamedTuple):
+    status: int
+    headers: dict[str, str]
+    acknowledgement: dict[str, str]
+    bytes_read: int
+
+
+def post(body: dict[str, Any] | bytes, *, method: str = "POST", content_type: str = "application/json",
+         length: str | None = "of the body", terminated: bool = False) -> Answered:
+    """The webhook's answer to a request, called as a WSGI server calls it."""
+    sent = json.dumps(body).encode() if isinstance(body, dict) else body
+    stream = CountingStream(sent)
+    environ: dict[str, Any] = {"REQUEST_METHOD": method, "CONTENT_TYPE": content_type, "wsgi.input": stream}
+    if length is not None:
+        environ["CONTENT_LENGTH"] = str(len(sent)) if length == "of the body" else length
+    if terminated:
+        environ["wsgi.input_terminated"] = True
+    setup_testing_defaults(environ)
+    started: list[Any] = []
+    answer = b"".join(webhook.application(environ, lambda status, headers: started.extend((status, headers))))
+    status, headers = started[0], dict(started[1])
+    assert (headers["Content-Type"], headers["Content-Length"]) == ("application/json", str(len(answer)))
+    return Answered(int(status.split()[0]), headers, json.loads(answer), stream.taken)
+
+
+def replayed(shop: Any) -> dict[str, str]:
+    paid = shop.paid(1001)
+    assert scb.confirm_payment(paid)["outcome"] == "confirmed"
+    return paid
+
+
+def second_payment(shop: Any) -> dict[str, str]:
+    replayed(shop)
+    paid: dict[str, str] = shop.sandbox.pay(shop.intent(1001)["qr_payload"])
+    return paid
+
+
+def of_another_amount(shop: Any) -> dict[str, str]:
+    paid = shop.paid(1001)
+    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 1001")
+    return paid
+
+
+def for_no_invoice(shop: Any) -> dict[str, str]:
+    return {**shop.paid(1001), "billPaymentRef1": "INV9999"}
+
+
+def forged(**changes: str) -> Any:
+    def record(shop: Any) -> dict[str, str]:
+        shop.invoice(1002)
+        return {**shop.paid(1001), **changes}
+    return record
+
+
+RETRY_LATER = "Payment not shown by the bank's inquiry; send it again later"
+
+
+@pytest.mark.parametrize("make_record, outcome, code, description", [
+    (lambda shop: shop.paid(1001), "confirmed", "00", "Payment confirmed"),
+    (replayed, "already_confirmed", "00", "Payment already confirmed"),
+    (second_payment, "duplicate_payment", "00", "Second payment for an invoice already paid; recorded for follow-up"),
+    (of_another_amount, "amount_mismatch", "00", "Amount differs from the invoice's; recorded for follow-up"),
+    (for_no_invoice, "unmatched", "00", "No open invoice for this payment; recorded for follow-up"),
+    (forged(transactionId="FORGED0000000000001"), "not_verified", "10", RETRY_LATER),
+    (forged(amount="2505.00"), "not_verified", "10", RETRY_LATER),
+    (forged(billPaymentRef1="INV1002"), "not_verified", "10", RETRY_LATER),
+], ids=["confirmed", "replay", "second-payment", "other-amount", "no-invoice", "forged-transaction",
+        "forged-amount", "paid-for-another-invoice"])
+def test_each_outcome_gets_its_acknowledgement_and_only_a_verified_payment_confirms(shop, make_record, outcome,
+                                                                                       code, description):
+    record = make_record(shop)
+    before = shop.erp.intents()
+
+    answered = post(record)
+
+    after = shop.erp.intents()
+    confirm_id = {"confirmId": str(after[0]["id"])} if outcome in ("confirmed", "already_confirmed") else {}
+    assert (answered.status, answered.acknowledgement) == (
+        200, {"resCode": code, "resDesc": description, "transactionId": record["transactionId"], **confirm_id})
+    if outcome == "confirmed":
+        assert (after[0]["status"], after[0]["transaction_id"]) == ("confirmed", record["transactionId"])
+        after[0] = before[0]
+    assert after == before
+
+
+NOT_A_RECORD = "Invalid payment confirmation record: "
+
+
+@pytest.mark.parametrize("request_changes, status, code, description", [
+    ({"method": "GET"}, 405, "40", "Method GET not allowed: POST the record"),
+    ({"method": "PUT"}, 405, "40", "Method PUT not allowed: POST the record"),
+    ({"content_type": "text/plain"}, 415, "41", "Content-Type must be application/json (UTF-8)"),
+    ({"content_type": ""}, 415, "41", "Content-Type must be application/json (UTF-8)"),
+    ({"content_type": "application/json; charset=iso-8859-1"}, 415, "41",
+     "Content-Type must be application/json (UTF-8)"),
+    ({"length": str(MAX + 1)}, 413, "42", f"Body over {MAX} bytes"),
+    ({"length": "-1"}, 400, "43", "Content-Length '-1' is not a number of bytes"),
+    ({"length": "12ab"}, 400, "43", "Content-Length '12ab' is not a number of bytes"),
+], ids=["get", "put", "text", "no-type", "latin-1", "too-long", "negative-length", "bad-length"])
+def test_a_request_that_is_no_posted_json_is_refused_unread(shop, request_changes, status, code, description):
+    paid = shop.paid(1001)
+
+    answered = post(paid, **request_changes)
+
+    assert (answered.status, answered.acknowledgement, answered.bytes_read) == (
+        status, {"resCode": code, "resDesc": description, "transactionId": ""}, 0)
+    assert answered.headers.get("Allow") == ("POST" if status == 405 else None)
+    assert shop.intent(1001)["status"] == "pending" and shop.sandbox.requests == []
+
+
+@pytest.mark.parametrize("body, transaction_id, why", [
+    (b"{not json", "", "not JSON"),
+    (b"", "", "not JSON"),
+    (b"[]", "", "not a JSON object"),
+    ({"transactionId": "SBX1", "amount": "abc"}, "SBX1", "payeeProxyId missing or not a text"),
+    ("amount", "of the record", "amount missing or not a number of satang"),
+    ("transactionDateandTime", "of the record", "transactionDateandTime missing or not a text"),
+])
+def test_a_body_that_is_not_a_record_gets_400_saying_why(shop, body, transaction_id, why):
+    paid = shop.paid(1001)
+    if isinstance(body, str):
+        body = {name: value for name, value in paid.items() if name != body}
+        transaction_id = paid["transactionId"]
+
+    answered = post(body)
+
+    assert (answered.status, answered.acknowledgement) == (
+        400, {"resCode": "43", "resDesc": NOT_A_RECORD + why, "transactionId": transaction_id})
+    assert shop.intent(1001)["status"] == "pending" and shop.sandbox.requests == []
+
+
+@pytest.mark.parametrize("size, length, terminated, status, bytes_read", [
+    (MAX, "of the body", False, 200, MAX),
+    (MAX, None, True, 200, MAX),
+    (MAX + 1, None, True, 413, MAX + 1),
+    (4 * MAX, None, True, 413, MAX + 1),
+    (MAX, "100", False, 400, 100),
+    (MAX, None, False, 400, 0),
+], ids=["limit", "limit-chunked", "over-chunked", "far-over-chunked", "shorter-length", "no-length"])
+def test_no_more_of_the_body_is_read_than_its_length_and_the_limit(shop, size, length, terminated, status,
+                                                                   bytes_read):
+    # A record padded with blanks, which JSON allows, to the size of the test.
+    body = json.dumps(shop.paid(1001)).encode().ljust(size, b" ")
+
+    answered = post(body, length=length, terminated=terminated)
+
+    assert (answered.status, answered.bytes_read) == (status, bytes_read)
+    assert shop.intent(1001)["status"] == ("confirmed" if status == 200 else "pending")
+
+
+@pytest.mark.parametrize("failure, code", [("database", 9002), ("bank", 9102), ("token", 9301)])
+def test_a_payment_that_cannot_be_checked_now_is_asked_for_again(shop, monkeypatch, failure, code):
+    paid = shop.paid(1001)
+    if failure == "database":
+        monkeypatch.setenv("PGPORT", "9")
+    elif failure == "bank":
+        shop.sandbox.fault("inquiry", drop=True)
+    else:
+        shop.erp.pg.execute("UPDATE scb_api_config SET access_token = NULL")
+        shop.sandbox.fault("token", drop=True)
+
+    answered = post(paid)
+
+    assert (answered.status, answered.acknowledgement) == (200, {
+        "resCode": "20", "resDesc": f"Payment cannot be checked now (error {code}); send it again later",
+        "transactionId": paid["transactionId"]})
+    assert shop.intent(1001)["status"] == "pending"
