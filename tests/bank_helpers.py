@@ -64,3 +64,13 @@ class Shop:
     def intent(self, invoice_id: int) -> dict[str, Any]:
         (row,) = self.erp.intents(invoice_id)
         return row
+
+    def cannot_check(self, failure: str, monkeypatch: Any) -> None:
+        """Takes away what a payment check needs: the "database", the "bank" or a "token"."""
+        if failure == "database":
+            monkeypatch.setenv("PGPORT", "9")
+        elif failure == "bank":
+            self.sandbox.fault("inquiry", drop=True)
+        else:
+            self.erp.pg.execute("UPDATE scb_api_config SET access_token = NULL")
+            self.sandbox.fault("token", drop=True)

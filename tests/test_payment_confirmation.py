@@ -185,13 +185,7 @@ def test_a_database_token_or_bank_failure_answers_its_envelope_and_changes_nothi
                                                                                     expected):
     paid = shop.paid(1001)
     before = shop.intent(1001)
-    if failure == "database":
-        monkeypatch.setenv("PGPORT", "9")
-    elif failure == "bank":
-        shop.sandbox.fault("inquiry", drop=True)
-    else:
-        shop.erp.pg.execute("UPDATE scb_api_config SET access_token = NULL")
-        shop.sandbox.fault("token", drop=True)
+    shop.cannot_check(failure, monkeypatch)
 
     assert scb.confirm_payment(paid) == expected
 

@@ -182,13 +182,7 @@ def test_no_more_of_the_body_is_read_than_its_length_and_the_limit(shop, size, l
 @pytest.mark.parametrize("failure, code", [("database", 9002), ("bank", 9102), ("token", 9301)])
 def test_a_payment_that_cannot_be_checked_now_is_asked_for_again(shop, monkeypatch, failure, code):
     paid = shop.paid(1001)
-    if failure == "database":
-        monkeypatch.setenv("PGPORT", "9")
-    elif failure == "bank":
-        shop.sandbox.fault("inquiry", drop=True)
-    else:
-        shop.erp.pg.execute("UPDATE scb_api_config SET access_token = NULL")
-        shop.sandbox.fault("token", drop=True)
+    shop.cannot_check(failure, monkeypatch)
 
     answered = post(paid)
 
