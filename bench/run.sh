@@ -9,8 +9,9 @@
 # and through bench/floor.cpp (the same statements and requests made directly
 # with libpq and libcurl), and the ratio of the two wall times, with the machine.
 # A second table adds, for QR by bank account and payment inquiry, the extension
-# with kept connections (SCB_REUSE_CONNECTIONS=1) and bench/python_client.py, a
-# pure-Python client doing the same work over kept connections.
+# with kept connections (SCB_REUSE_CONNECTIONS=1), bench/python_client.py, a
+# pure-Python client doing the same work over kept connections, and the floor
+# with one database session and one libcurl handle kept across calls (--kept).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,0 +1,96 @@
+"""The measurement tools in bench/: what they count and what they compare with.
+
+The tools can be run by hand with their full defaults; here they run shorter, as a
+child of the test, and their figures are checked. The pure-Python peer client must
+send the extension's statements word for word, or the benchmark compares unlike work.
+"""
+
+import ast
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+BENCH = ROOT / "bench"
+# The sanitizer runtime keeps freed memory in quarantine, so resident memory keeps
+# growing there whatever the extension does; growth is judged on the regular build only.
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def run_tool(script: str, *arguments: str) -> dict[str, Any]:
+    done = subprocess.run([sys.executable, str(BENCH / script), "--json", *arguments], capture_output=True,
+                          text=True, timeout=600, check=False)
+    assert done.stdout, done.stderr[-3000:]
+    figures: dict[str, Any] = json.loads(done.stdout.splitlines()[-1])
+    return figures | {"exit_status": done.returncode}
+
+
+@pytest.mark.slow
+def test_mixed_calls_leave_memory_descriptors_and_connections_as_they_were() -> None:
+    growth_limit = 1 << 30 if UNDER_SANITIZER else 2048
+    figures = run_tool("soak.py", "--calls", "3000", "--warm-up", "1000", "--max-growth-kib", str(growth_limit))
+    assert figures["unexpected"] == []
+    assert sum(figures["expected_answers"].values()) == 3000
+    assert len(figures["expected_answers"]) == 10  # every operation, success and failure, was exercised
+    assert figures["descriptors_after"] == figures["descriptors_before"]
+    assert figures["connections_left"] == 0
+    if not UNDER_SANITIZER:
+        assert figures["rss_growth_kib"] < 2048
+    assert figures["exit_status"] == 0, figures["failures"]
+
+
+@pytest.mark.slow
+def test_processes_sharing_an_expiring_token_all_get_qr_codes_with_tokens_the_bank_issued() -> None:
+    figures = run_tool("shared_token.py", "--processes", "4", "--calls", "50", "--token-seconds", "1")
+    assert figures["answers"] == {"1000": 200}
+    assert figures["foreign_tokens"] == [] and figures["final_token_issued"]
+    assert figures["samples"] > 10
+    # The token was renewed as it expired, but not fetched for every call.
+    assert 2 <= figures["token_requests"] < 200
+    assert figures["qr_requests"] == 200
+    assert figures["connections_left"] == 0
+    assert figures["exit_status"] == 0, figures["failures"]
+
+
+STATEMENT = re.compile(r'inline constexpr const char \*(\w+)\s*=\s*((?:"(?:[^"\\]|\\.)*"\s*)+);')
+LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+def header_statements(text: str) -> dict[str, str]:
+    """The named string constants of a C++ header, adjacent literals joined as the compiler joins them."""
+    statements = {}
+    for name, literals in STATEMENT.findall(text):
+        parts = LITERAL.findall(literals)
+        # No statement needs an escape; one would have to be decoded here first.
+        assert not any("\\" in part for part in parts), name
+        statements[name] = "".join(parts)
+    return statements
+
+
+def python_client_statements() -> dict[str, str]:
+    """The STATEMENTS table of bench/python_client.py, read without importing its HTTP and database clients."""
+    tree = ast.parse((BENCH / "python_client.py").read_text(encoding="utf-8"))
+    (table,) = [node.value for node in tree.body
+                if isinstance(node, ast.Assign) and [getattr(t, "id", None) for t in node.targets] == ["STATEMENTS"]]
+    statements: dict[str, str] = ast.literal_eval(table)
+    return statements
+
+
+def test_header_reader_joins_adjacent_literals_and_keeps_every_statement() -> None:
+    text = 'inline constexpr const char *kOne = "SELECT 1";\ninline constexpr const char *kTwo =\n    "SELECT a; "\n    "FROM t WHERE x = \'$1\'";\n'
+    assert header_statements(text) == {"kOne": "SELECT 1", "kTwo": "SELECT a; FROM t WHERE x = '$1'"}
+    library = header_statements((ROOT / "src/lib/sql.hpp").read_text(encoding="utf-8"))
+    assert {"kConfigByBank", "kTokenLookup", "kInquiryConfig", "kRenewalLock", "kClaimIntent"} <= library.keys()
+
+
+def test_python_client_sends_the_library_statements_word_for_word() -> None:
+    library = header_statements((ROOT / "src/lib/sql.hpp").read_text(encoding="utf-8"))
+    client = python_client_statements()
+    assert client, "the client names no statement"
+    assert {name: library.get(name) for name in client} == client
