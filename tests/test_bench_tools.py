@@ -58,6 +58,32 @@ def test_processes_sharing_an_expiring_token_all_get_qr_codes_with_tokens_the_ba
     assert figures["exit_status"] == 0, figures["failures"]
 
 
+@pytest.mark.slow
+def test_single_flight_runs_count_one_token_request_per_crossing_and_time_the_calls_that_did_not_renew() -> None:
+    figures = run_tool("shared_token.py", "--single-flight", "--processes", "3", "--calls", "6", "--rounds", "1")
+    runs = {run["ending"]: run for run in figures["runs"]}
+    assert sorted(runs) == ["expiry", "revocation", "usable"] and len(figures["runs"]) == 3
+    assert [runs[ending]["token_requests"] for ending in ("usable", "expiry", "revocation")] == [0, 1, 1]
+    assert all(run["calls"] == 18 and run["failed_calls"] == 0 for run in runs.values())
+    assert all(run["stored_token_is_last_issued"] for run in runs.values())
+    # The ending came while the children were calling: some calls renewed, and after a
+    # revocation some met the rejected token and asked the bank once more, never twice.
+    assert runs["usable"]["renewing_calls"] == 0 and runs["expiry"]["renewing_calls"] >= 1
+    assert runs["expiry"]["retried_calls"] == 0 and runs["expiry"]["most_requests_for_one_call"] == 1
+    assert runs["revocation"]["retried_calls"] >= 1 and runs["revocation"]["most_requests_for_one_call"] == 2
+    (qr, inquiry) = figures["latency"]
+    assert (qr["operation"], inquiry["operation"]) == ("qr", "inquiry")
+    for row in (qr, inquiry):
+        assert row["usable"]["calls"] == 9
+        for ending in ("expiry", "revocation"):
+            assert 0 < row[ending]["median_ms"] <= row[ending]["p99_ms"]
+    renewed = sum(run["renewing_calls"] for run in runs.values())
+    assert sum(row[ending]["calls"] for row in (qr, inquiry) for ending in ("usable", "expiry", "revocation")) \
+        == 3 * 18 - renewed
+    assert figures["connections_left"] == 0
+    assert figures["exit_status"] == 0, figures["failures"]
+
+
 STATEMENT = re.compile(r'inline constexpr const char \*(\w+)\s*=\s*((?:"(?:[^"\\]|\\.)*"\s*)+);')
 LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 
@@ -83,7 +109,8 @@ def python_client_statements() -> dict[str, str]:
 
 
 def test_header_reader_joins_adjacent_literals_and_keeps_every_statement() -> None:
-    text = 'inline constexpr const char *kOne = "SELECT 1";\ninline constexpr const char *kTwo =\n    "SELECT a; "\n    "FROM t WHERE x = \'$1\'";\n'
+    text = ('inline constexpr const char *kOne = "SELECT 1";\n'
+            'inline constexpr const char *kTwo =\n    "SELECT a; "\n    "FROM t WHERE x = \'$1\'";\n')
     assert header_statements(text) == {"kOne": "SELECT 1", "kTwo": "SELECT a; FROM t WHERE x = '$1'"}
     library = header_statements((ROOT / "src/lib/sql.hpp").read_text(encoding="utf-8"))
     assert {"kConfigByBank", "kTokenLookup", "kInquiryConfig", "kRenewalLock", "kClaimIntent"} <= library.keys()
