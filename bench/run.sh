@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Benchmark of the extension's main operations (not part of the test suite):
+# Benchmarks of the extension (not part of the test suite):
 #
-#   bash bench/run.sh [--calls N]        (N timed calls per operation and side, default 200)
+#   bash bench/run.sh [--calls N]        the main operations (N timed calls per operation and side, default 200)
+#   bash bench/run.sh renewal [...]      single-flight token renewal: bench/shared_token.py --single-flight
+#   bash bench/run.sh reconcile [...]    reconciling paid intents whose callbacks were dropped: bench/reconcile.py
 #
+# The last two take their tools' options (--help lists them). For the first:
 # Starts a throwaway PostgreSQL and the bank sandbox, then prints for QR by bank
 # account (token cached), invoice QR (new invoice and reused) and payment inquiry
 # the median and p90 wall time and the CPU time per call, through the extension
@@ -19,6 +22,11 @@ bash scripts/install-system-packages.sh
 if ! python3 -c 'import halvenor_scb_lib._binding, halvenor_scb_lib.sandbox, halvenor_scb_lib.devdb, requests' 2>/dev/null; then
     python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore ".[bench]" >/dev/null
 fi
+
+case "${1:-}" in
+    renewal) shift; exec python3 bench/shared_token.py --single-flight "$@" ;;
+    reconcile) shift; exec python3 bench/reconcile.py "$@" ;;
+esac
 
 out=build/bench
 mkdir -p "$out"

@@ -42,7 +42,8 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import Setting, bank_and_database, ran_as_child, start_child, tool_parser
+from harness import (Setting, bank_and_database, calls_from_parent, child_reports, ran_as_child, rotated, start_child,
+                     tool_parser)
 
 REUSE_MARGIN_SECONDS = 300  # the token cache renews a token with this much or less left
 SAMPLE_INTERVAL = 0.01
@@ -104,16 +105,6 @@ def watch_stored_token(setting: Any, children: list[Any]) -> dict[str, Any]:
     return {"samples": samples, "distinct_stored_tokens": len(seen), "foreign_tokens": foreign}
 
 
-def child_reports(children: list[Any]) -> list[dict[str, Any]]:
-    reports = []
-    for child in children:
-        output, _ = child.communicate(timeout=CHILD_TIMEOUT)
-        if child.returncode != 0:
-            raise RuntimeError(f"child ended with status {child.returncode}")
-        reports.append(json.loads(output.splitlines()[-1]))
-    return reports
-
-
 def run_churn(arguments: argparse.Namespace) -> dict[str, Any]:
     (processes,) = arguments.processes
     with bank_and_database(token_lifetime=REUSE_MARGIN_SECONDS + arguments.token_seconds) as setting:
@@ -128,7 +119,7 @@ def run_churn(arguments: argparse.Namespace) -> dict[str, Any]:
         elapsed = time.monotonic() - started
         answers: dict[str, int] = {}
         unexpected: list[str] = []
-        for reported in child_reports(children):
+        for reported in child_reports(children, CHILD_TIMEOUT):
             for code, count in reported["answers"].items():
                 answers[code] = answers.get(code, 0) + count
             unexpected += reported["unexpected"]
@@ -226,20 +217,18 @@ class SharedToken:
     """The configuration's cached token, put where each run starts and moved where it ends."""
 
     def __init__(self, setting: Setting) -> None:
-        import os
-
         import halvenor_scb_lib
 
-        os.environ.update(setting.pg.environ() | setting.sandbox.environ())
-        # The parent's own calls (fetching a token) log nothing below a warning.
-        halvenor_scb_lib.use_python_logging()
+        calls_from_parent(setting)
         self._setting = setting
         self._refresh = halvenor_scb_lib.refresh_token
 
     def fresh(self) -> str:
         """A token newly issued by the bank, cached with USABLE_SECONDS left."""
         answer = self._refresh(self._setting.config_id)
-        token = str(answer["data"]["accessToken"])
+        if answer["data"] is None:
+            raise RuntimeError(f"the bank issued no token: {answer}")
+        token = answer["data"]["accessToken"]
         self._store_expiry(USABLE_SECONDS, token)
         return token
 
@@ -279,7 +268,7 @@ def one_run(setting: Setting, shared: SharedToken, arguments: argparse.Namespace
     children = [start_child(__file__, ["--child", json.dumps(plan | {"child": index})], setting.child_environ())
                 for index in range(processes)]
     end_half_way(setting, shared, ending, token, processes * arguments.calls, children)
-    reports = child_reports(children)
+    reports = child_reports(children, CHILD_TIMEOUT)
     requests = list(setting.sandbox.requests)
     requests_per_call = Counter(tag for tag in map(request_tag, requests) if tag is not None)
     calls = [call | {"renewed": not call["fast_path"] or requests_per_call[(call["operation"], call["tag"])] > 1}
@@ -320,11 +309,6 @@ def latency_summary(runs: list[dict[str, Any]]) -> list[dict[str, Any]]:
     return rows
 
 
-def rotated(items: tuple[str, ...], by: int) -> tuple[str, ...]:
-    shift = by % len(items)
-    return items[shift:] + items[:shift]
-
-
 def run_single_flight(arguments: argparse.Namespace) -> dict[str, Any]:
     runs = []
     with bank_and_database() as setting:
@@ -334,7 +318,6 @@ def run_single_flight(arguments: argparse.Namespace) -> dict[str, Any]:
         one_run(setting, shared, arguments, max(arguments.processes), "usable")
         for round_number in range(arguments.rounds):
             for processes in arguments.processes:
-                # Each ending goes first in its turn, so that drift in the machine's load falls on all alike.
                 for ending in rotated(ENDINGS, round_number):
                     runs.append(one_run(setting, shared, arguments, processes, ending))
         connections_left = setting.pg.wait_for_client_connections(0)

@@ -84,6 +84,25 @@ def test_single_flight_runs_count_one_token_request_per_crossing_and_time_the_ca
     assert figures["exit_status"] == 0, figures["failures"]
 
 
+@pytest.mark.slow
+def test_reconcilers_at_once_check_each_paid_intent_once_with_one_session_each_and_one_token() -> None:
+    figures = run_tool("reconcile.py", "--intents", "40", "--reconcilers", "1", "3", "--rounds", "1")
+    alone, together = figures["runs"]
+    assert (alone["reconcilers"], together["reconcilers"]) == (1, 3)
+    for run in (alone, together):
+        assert run["intents"] == 40 and run["failed_runs"] == 0
+        assert run["checked_twice"] == 0 and run["not_checked"] == 0
+        assert sum(run["checked_per_reconciler"]) == 40 and run["outcomes"] == {"confirmed": 40}
+        assert run["confirmed"] == run["distinct_payments"] == 40
+        assert run["sessions_per_reconciler"] == [1] * run["reconcilers"] and run["sessions"] == run["reconcilers"]
+        assert run["token_requests"] == 1 and run["inquiry_requests"] == 40
+        assert run["wall_seconds"] > 0 and run["ms_per_intent"] == pytest.approx(25 * run["wall_seconds"], abs=0.05)
+    assert alone["speed_up"] == 1.0
+    assert together["speed_up"] == pytest.approx(alone["wall_seconds"] / together["wall_seconds"], rel=0.05)
+    assert figures["connections_left"] == 0
+    assert figures["exit_status"] == 0, figures["failures"]
+
+
 STATEMENT = re.compile(r'inline constexpr const char \*(\w+)\s*=\s*((?:"(?:[^"\\]|\\.)*"\s*)+);')
 LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 
