@@ -25,7 +25,6 @@ import argparse
 import contextlib
 import json
 import os
-import platform
 import resource
 import select
 import shlex
@@ -53,6 +52,7 @@ from halvenor_scb_lib.devdb import ThrowawayPostgres
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from harness import machine_lines
 from python_client import PythonClient, connections_opened
 
 APP_KEY, APP_SECRET = "BENCHKEY", "BENCHSECRET"
@@ -107,24 +107,6 @@ class KeptRow:
     kept_floor: list[Sample]
     switch_on_connections: ConnectionTally
     kept_floor_connections: ConnectionTally
-
-
-def machine_lines(pg: ThrowawayPostgres) -> list[str]:
-    models = [
-        line.split(":", 1)[1].strip()
-        for line in Path("/proc/cpuinfo").read_text(encoding="utf-8").splitlines()
-        if line.startswith("model name")
-    ]
-    nproc = subprocess.run(["nproc"], capture_output=True, text=True, check=True).stdout.strip()
-    curl = subprocess.run(["pkg-config", "--modversion", "libcurl"], capture_output=True, text=True, check=False)
-    (server_version,) = pg.execute("SHOW server_version")[0]
-    load = " ".join(Path("/proc/loadavg").read_text(encoding="utf-8").split()[:3])
-    return [
-        (f"machine: nproc {nproc}; CPU {', '.join(sorted(set(models))) or 'unknown'} ({len(models)} listed); "
-         f"{platform.system()} {platform.release()}; load average {load}"),
-        (f"software: Python {platform.python_version()}; libcurl {curl.stdout.strip() or '?'}; "
-         f"PostgreSQL {server_version}"),
-    ]
 
 
 @contextlib.contextmanager

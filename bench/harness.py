@@ -11,10 +11,12 @@ import argparse
 import contextlib
 import json
 import os
+import platform
 import subprocess
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, TypeVar
 
 from halvenor_scb_lib.devdb import ThrowawayPostgres
@@ -56,6 +58,25 @@ def bank_and_database(token_lifetime: int = 1800) -> Iterator[Setting]:
         pg.create_erp_schema()
         ids = pg.seed_demo(api_key=APP_KEY, api_secret=APP_SECRET, biller_id=BILLER_ID, environment="sandbox")
         yield Setting(pg, sandbox, ids["config_id"], ids["bank_account_id"], ids["company_id"])
+
+
+def machine_lines(pg: ThrowawayPostgres) -> list[str]:
+    """The machine and software a run had, with the load average at its start: part of every figure."""
+    models = [
+        line.split(":", 1)[1].strip()
+        for line in Path("/proc/cpuinfo").read_text(encoding="utf-8").splitlines()
+        if line.startswith("model name")
+    ]
+    nproc = subprocess.run(["nproc"], capture_output=True, text=True, check=True).stdout.strip()
+    curl = subprocess.run(["pkg-config", "--modversion", "libcurl"], capture_output=True, text=True, check=False)
+    (server_version,) = pg.execute("SHOW server_version")[0]
+    load = " ".join(Path("/proc/loadavg").read_text(encoding="utf-8").split()[:3])
+    return [
+        (f"machine: nproc {nproc}; CPU {', '.join(sorted(set(models))) or 'unknown'} ({len(models)} listed); "
+         f"{platform.system()} {platform.release()}; load average {load}"),
+        (f"software: Python {platform.python_version()}; libcurl {curl.stdout.strip() or '?'}; "
+         f"PostgreSQL {server_version}"),
+    ]
 
 
 def calls_from_parent(setting: Setting) -> None:

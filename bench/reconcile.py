@@ -34,8 +34,8 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import (Setting, bank_and_database, calls_from_parent, child_reports, ran_as_child, rotated, start_child,
-                     tool_parser)
+from harness import (Setting, bank_and_database, calls_from_parent, child_reports, machine_lines, ran_as_child, rotated,
+                     start_child, tool_parser)
 
 INVOICE_AMOUNT = "250.50"
 FIRST_INVOICE = 100_000
@@ -162,6 +162,7 @@ def with_speed_up(runs: list[dict[str, Any]]) -> list[dict[str, Any]]:
 def measure(arguments: argparse.Namespace) -> dict[str, Any]:
     runs = []
     with bank_and_database() as setting:
+        machine = machine_lines(setting.pg)
         calls_from_parent(setting)
         started = time.monotonic()
         intents = create_paid_intents(setting, arguments.intents)
@@ -172,7 +173,8 @@ def measure(arguments: argparse.Namespace) -> dict[str, Any]:
             in_order = with_speed_up([done[count] for count in arguments.reconcilers])
             runs += [run | {"round": round_number + 1} for run in in_order]
         connections_left = setting.pg.wait_for_client_connections(0)
-    return {"intents": arguments.intents, "rounds": arguments.rounds, "setup_seconds": round(setup_seconds, 1),
+    return {"machine": machine, "intents": arguments.intents, "rounds": arguments.rounds,
+            "setup_seconds": round(setup_seconds, 1),
             "connections_left": connections_left, "runs": runs}
 
 
@@ -211,6 +213,7 @@ def summary_lines(runs: list[dict[str, Any]]) -> list[str]:
 
 
 def print_figures(figures: dict[str, Any]) -> None:
+    print("\n".join(figures["machine"]))
     print(f"reconciliation of {figures['intents']} paid intents whose callbacks were dropped; "
           f"{figures['rounds']} round(s); set-up (invoice QRs and payments) {figures['setup_seconds']} s; "
           "each run starts with every intent pending and no cached token")

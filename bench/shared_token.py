@@ -42,8 +42,8 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import (Setting, bank_and_database, calls_from_parent, child_reports, ran_as_child, rotated, start_child,
-                     tool_parser)
+from harness import (Setting, bank_and_database, calls_from_parent, child_reports, machine_lines, ran_as_child, rotated,
+                     start_child, tool_parser)
 
 REUSE_MARGIN_SECONDS = 300  # the token cache renews a token with this much or less left
 SAMPLE_INTERVAL = 0.01
@@ -312,6 +312,7 @@ def latency_summary(runs: list[dict[str, Any]]) -> list[dict[str, Any]]:
 def run_single_flight(arguments: argparse.Namespace) -> dict[str, Any]:
     runs = []
     with bank_and_database() as setting:
+        machine = machine_lines(setting.pg)
         setting.sandbox.fault("token", latency=arguments.token_latency)
         shared = SharedToken(setting)
         # Unrecorded: the first run of a fresh server and sandbox is slower whatever its ending.
@@ -321,7 +322,8 @@ def run_single_flight(arguments: argparse.Namespace) -> dict[str, Any]:
                 for ending in rotated(ENDINGS, round_number):
                     runs.append(one_run(setting, shared, arguments, processes, ending))
         connections_left = setting.pg.wait_for_client_connections(0)
-    return {"calls_per_process": arguments.calls, "rounds": arguments.rounds, "interval": arguments.interval,
+    return {"machine": machine, "calls_per_process": arguments.calls, "rounds": arguments.rounds,
+            "interval": arguments.interval,
             "token_latency": arguments.token_latency, "connections_left": connections_left,
             "latency": latency_summary(runs), "runs": [without_walls(run) for run in runs]}
 
@@ -349,6 +351,7 @@ def single_flight_failures(figures: dict[str, Any]) -> list[str]:
 
 
 def print_single_flight(figures: dict[str, Any]) -> None:
+    print("\n".join(figures["machine"]))
     print(f"single-flight token renewal: {figures['calls_per_process']} calls per process (QR by bank account and "
           f"inquiry by turns, {figures['interval']} s apart), {figures['rounds']} round(s); token endpoint "
           f"latency {figures['token_latency']} s; the ending comes once the bank has seen half the calls")
