@@ -13,9 +13,11 @@ Per run: the wall time from the first start to the last answer and per intent, t
 speed-up over the single reconciler of the same round, the database sessions the
 reconcilers opened (the server logs every session, and theirs carry their names), the
 token and inquiry requests the bank saw and the TLS connections they came over, the
-intents checked twice (an outcome document for the same intent in two answers) and
-those not checked, and the outcomes. Exit status 1 when a run failed, an intent was checked twice or not at all,
-an intent was left unconfirmed, or more than one token was requested.
+CPU time of the reconcilers and of the sandbox and how many of the machine's cores were
+busy meanwhile (with anything else running on it), the intents checked twice (an outcome
+document for the same intent in two answers) and those not checked, and the outcomes.
+Exit status 1 when a run failed, an intent was checked twice or not at all, an intent
+was left unconfirmed, or more than one token was requested.
 """
 
 from __future__ import annotations
@@ -53,11 +55,12 @@ def run_child(plan: dict[str, Any]) -> dict[str, Any]:
     import halvenor_scb_lib
 
     time.sleep(max(0.0, plan["start_at"] - time.time()))
-    started = time.time()
+    started, cpu = time.time(), time.process_time()
     answer = halvenor_scb_lib.reconcile_intents(plan["config_id"])
-    ended = time.time()
+    ended, cpu = time.time(), time.process_time() - cpu
     checked = [[document["intent_id"], document["outcome"]] for document in answer.get("data") or []]
-    return {"started": started, "ended": ended, "code": answer["status"]["code"], "checked": checked}
+    return {"started": started, "ended": ended, "cpu_seconds": cpu, "code": answer["status"]["code"],
+            "checked": checked}
 
 
 def create_paid_intents(setting: Setting, count: int) -> list[int]:
@@ -120,6 +123,14 @@ def confirmed_intents(setting: Setting) -> tuple[int, int]:
     return int(confirmed), int(payments)
 
 
+def cpu_ticks() -> tuple[int, int]:
+    """Busy and total clock ticks of all the machine's cores so far: every process's, not only this tool's."""
+    with open("/proc/stat", encoding="ascii") as stat:
+        # user nice system idle iowait irq softirq steal (guest time is counted in user already)
+        ticks = [int(value) for value in stat.readline().split()[1:9]]
+    return sum(ticks) - ticks[3] - ticks[4], sum(ticks)
+
+
 def one_run(setting: Setting, intents: list[int], reconcilers: int) -> dict[str, Any]:
     back_to_pending(setting)
     log = setting.pg.root / "server.log"
@@ -132,7 +143,13 @@ def one_run(setting: Setting, intents: list[int], reconcilers: int) -> dict[str,
                     stderr=subprocess.DEVNULL)
         for index in range(reconcilers)
     ]
+    # From the common start on, the parent does nothing but serve the bank: its CPU time is the sandbox's.
+    time.sleep(max(0.0, plan["start_at"] - time.time()))
+    busy, total = cpu_ticks()
+    sandbox_cpu = time.process_time()
     reports = child_reports(children, CHILD_TIMEOUT)
+    sandbox_cpu = time.process_time() - sandbox_cpu
+    busy, total = (now - then for now, then in zip(cpu_ticks(), (busy, total)))
     checks = Counter(intent for report in reports for intent, _ in report["checked"])
     wall = max(report["ended"] for report in reports) - min(report["started"] for report in reports)
     sessions = sessions_opened(log, log_start)
@@ -146,6 +163,9 @@ def one_run(setting: Setting, intents: list[int], reconcilers: int) -> dict[str,
         "token_requests": len(setting.sandbox.requests_to("token")),
         "inquiry_requests": len(setting.sandbox.requests_to("inquiry")),
         "tls_connections": setting.sandbox.tls_connections - handshakes_before,
+        "reconciler_cpu_seconds": round(sum(report["cpu_seconds"] for report in reports), 2),
+        "sandbox_cpu_seconds": round(sandbox_cpu, 2),
+        "busy_cores": round((os.cpu_count() or 1) * busy / max(total, 1), 2),
         "checked_twice": sum(1 for count in checks.values() if count > 1),
         "not_checked": len(set(intents) - checks.keys()),
         "outcomes": dict(Counter(outcome for report in reports for _, outcome in report["checked"])),
@@ -217,9 +237,11 @@ def print_figures(figures: dict[str, Any]) -> None:
     print(f"reconciliation of {figures['intents']} paid intents whose callbacks were dropped; "
           f"{figures['rounds']} round(s); set-up (invoice QRs and payments) {figures['setup_seconds']} s; "
           "each run starts with every intent pending and no cached token")
+    print(f"CPU rec s = the reconcilers' CPU time in their runs, CPU bank s = the sandbox's; busy cores = of the "
+          f"machine's {os.cpu_count()}, by every process on it (PostgreSQL's and other users' too)")
     header = (f"{'round':>5} {'reconcilers':>11} {'wall s':>7} {'ms/intent':>9} {'speed-up':>8} {'sessions':>8} "
-              f"{'token req':>9} {'inquiries':>9} {'TLS conns':>9} {'checked twice':>13} {'not checked':>11} "
-              f"{'confirmed':>9} "
+              f"{'token req':>9} {'inquiries':>9} {'TLS conns':>9} {'CPU rec s':>9} {'CPU bank s':>10} "
+              f"{'busy cores':>10} {'checked twice':>13} {'not checked':>11} {'confirmed':>9} "
               f"{'checked per reconciler':<24}")
     print(header)
     print("-" * len(header))
@@ -227,7 +249,8 @@ def print_figures(figures: dict[str, Any]) -> None:
         speed_up = "" if run["speed_up"] is None else f"{run['speed_up']:.2f}"
         print(f"{run['round']:>5} {run['reconcilers']:>11} {run['wall_seconds']:>7.2f} {run['ms_per_intent']:>9.2f} "
               f"{speed_up:>8} {run['sessions']:>8} {run['token_requests']:>9} {run['inquiry_requests']:>9} "
-              f"{run['tls_connections']:>9} "
+              f"{run['tls_connections']:>9} {run['reconciler_cpu_seconds']:>9.2f} {run['sandbox_cpu_seconds']:>10.2f} "
+              f"{run['busy_cores']:>10.2f} "
               f"{run['checked_twice']:>13} {run['not_checked']:>11} {run['confirmed']:>9} "
               f"{' '.join(map(str, run['checked_per_reconciler'])):<24}")
     print("\n".join(["", *summary_lines(figures["runs"])]))
