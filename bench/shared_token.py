@@ -40,6 +40,8 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
+from halvenor_scb_lib.sandbox import RecordedRequest
+
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from harness import (Setting, bank_and_database, calls_from_parent, child_reports, machine_lines, ran_as_child, rotated,
@@ -203,7 +205,7 @@ def timed_calls(plan: dict[str, Any]) -> dict[str, Any]:
 
 # ---- single flight: the parent ------------------------------------------------------------
 
-def request_tag(request: Any) -> tuple[str, str] | None:
+def request_tag(request: RecordedRequest) -> tuple[str, str] | None:
     """The call a bank request belongs to: its endpoint and the child's tag (QR ref1, inquiry transaction)."""
     if request.endpoint == "qr":
         return "qr", str(request.json().get("ref1"))
