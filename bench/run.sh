@@ -28,9 +28,6 @@ case "${1:-}" in
     reconcile) shift; exec python3 bench/reconcile.py "$@" ;;
 esac
 
-out=build/bench
-mkdir -p "$out"
-# shellcheck disable=SC2046  # pkg-config prints several words on purpose
-g++ -std=c++17 -O2 -Wall -Wextra -Werror -Iinclude -Isrc/lib -Isrc/util bench/floor.cpp -o "$out/floor" \
-    $(pkg-config --cflags --libs libcurl libpq libcjson)
-exec python3 bench/bench.py --floor "$out/floor" "$@"
+floor=build/bench/floor
+bash bench/build-floor.sh "$floor"
+exec python3 bench/bench.py --floor "$floor" "$@"

@@ -16,6 +16,8 @@ from typing import Any
 
 import pytest
 
+from halvenor_scb_lib import _binding
+
 ROOT = Path(__file__).resolve().parent.parent
 BENCH = ROOT / "bench"
 # The sanitizer runtime keeps freed memory in quarantine, so resident memory keeps
@@ -101,6 +103,45 @@ def test_reconcilers_at_once_check_each_paid_intent_once_with_one_session_each_a
     assert together["speed_up"] == pytest.approx(alone["wall_seconds"] / together["wall_seconds"], rel=0.05)
     assert figures["connections_left"] == 0
     assert figures["exit_status"] == 0, figures["failures"]
+
+
+@pytest.fixture(scope="module")
+def floor_program(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    program = tmp_path_factory.mktemp("floor") / "floor"
+    built = subprocess.run(["bash", str(BENCH / "build-floor.sh"), str(program)], capture_output=True, text=True,
+                           timeout=300, check=False)
+    assert built.returncode == 0, built.stderr[-3000:]
+    return program
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("kept", [False, True], ids=["own-connections", "kept"])
+def test_floor_opens_a_session_and_a_connection_per_call_or_keeps_one_of_each(erp, pg, floor_program, kept) -> None:
+    config_id = erp.add_config()
+    bank_id = erp.add_bank_account(config_id)
+    # The floor times calls with a cached token, as the module's benchmarked calls are.
+    assert _binding.scb_api_create_qr_by_bank(str(bank_id), 1.0, "PRIME", "X")["status"]["code"] == 1000
+    handshakes = erp.sandbox.tls_connections
+    calls = [f"qr_by_bank {bank_id} FLR{n}" if n % 2 == 0 else f"inquiry {config_id} T{n} 2026-12-08" for n in range(6)]
+    sessions = []
+    with subprocess.Popen([str(floor_program), *(["--kept"] if kept else [])], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as floor:
+        assert floor.stdin is not None and floor.stdout is not None and floor.stderr is not None
+        for call in calls:
+            floor.stdin.write(call + "\n")
+            floor.stdin.flush()
+            answer = floor.stdout.readline()
+            assert answer, floor.stderr.read()
+            wall, cpu, https_cpu, _ = map(int, answer.split())
+            assert wall > 0 and 0 < https_cpu <= cpu
+            sessions.append(pg.wait_for_client_connections(1 if kept else 0))
+        floor.stdin.close()
+        assert floor.wait(10) == 0, floor.stderr.read()
+
+    assert sessions == [1 if kept else 0] * len(calls)
+    assert erp.sandbox.tls_connections - handshakes == (1 if kept else len(calls))
+    assert [r.json()["ref1"] for r in erp.sandbox.requests_to("qr")][1:] == ["FLR0", "FLR2", "FLR4"]
+    assert len(erp.sandbox.requests_to("inquiry")) == 3 and len(erp.sandbox.requests_to("token")) == 1
 
 
 STATEMENT = re.compile(r'inline constexpr const char \*(\w+)\s*=\s*((?:"(?:[^"\\]|\\.)*"\s*)+);')
