@@ -7,12 +7,14 @@ bench/floor.cpp, which makes the same statements and HTTPS requests directly wit
 libpq and libcurl. The two sides take turns call by call, so that load on the
 machine and the sandbox's growing state fall on both alike.
 
-For QR by bank account and payment inquiry two more sides take their turns in
-the same rounds: the extension with kept connections (SCB_REUSE_CONNECTIONS=1)
-and bench/python_client.py, a pure-Python client doing the same work over one
-kept HTTPS session and one kept database connection. A second table sets the
-four side by side, with the TLS connections the kept-connection calls opened as
-the sandbox counts them.
+For QR by bank account and payment inquiry three more sides take their turns in
+the same rounds: the extension with kept connections (SCB_REUSE_CONNECTIONS=1),
+bench/python_client.py, a pure-Python client doing the same work over one kept
+HTTPS session and one kept database connection, and the floor run with --kept
+(one libpq session and one libcurl handle for every call), the physical limit
+of the kept path. A second table sets the five side by side, with the TLS
+connections the kept-connection calls of the extension and of the kept floor
+opened as the sandbox counts them.
 
 Started by bench/run.sh, which builds the floor program first.
 """
@@ -23,7 +25,6 @@ import argparse
 import contextlib
 import json
 import os
-import platform
 import resource
 import select
 import shlex
@@ -51,6 +52,7 @@ from halvenor_scb_lib.devdb import ThrowawayPostgres
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from harness import machine_lines
 from python_client import PythonClient, connections_opened
 
 APP_KEY, APP_SECRET = "BENCHKEY", "BENCHSECRET"
@@ -102,25 +104,9 @@ class KeptRow:
     switch_on: list[Sample]
     python: list[Sample]
     floor: list[Sample]
+    kept_floor: list[Sample]
     switch_on_connections: ConnectionTally
-
-
-def machine_lines(pg: ThrowawayPostgres) -> list[str]:
-    models = [
-        line.split(":", 1)[1].strip()
-        for line in Path("/proc/cpuinfo").read_text(encoding="utf-8").splitlines()
-        if line.startswith("model name")
-    ]
-    nproc = subprocess.run(["nproc"], capture_output=True, text=True, check=True).stdout.strip()
-    curl = subprocess.run(["pkg-config", "--modversion", "libcurl"], capture_output=True, text=True, check=False)
-    (server_version,) = pg.execute("SHOW server_version")[0]
-    load = " ".join(Path("/proc/loadavg").read_text(encoding="utf-8").split()[:3])
-    return [
-        (f"machine: nproc {nproc}; CPU {', '.join(sorted(set(models))) or 'unknown'} ({len(models)} listed); "
-         f"{platform.system()} {platform.release()}; load average {load}"),
-        (f"software: Python {platform.python_version()}; libcurl {curl.stdout.strip() or '?'}; "
-         f"PostgreSQL {server_version}"),
-    ]
+    kept_floor_connections: ConnectionTally
 
 
 @contextlib.contextmanager
@@ -159,10 +145,12 @@ def sandbox_process(workdir: Path) -> Iterator[dict[str, str]]:
 
 
 @contextlib.contextmanager
-def floor_process(floor: str, workdir: Path) -> Iterator[Callable[[list[str]], Sample]]:
+def floor_process(floor: str, workdir: Path, *options: str) -> Iterator[Callable[[list[str]], Sample]]:
     """The floor program, kept running; yields a function that makes one timed call through it."""
-    with open(workdir / "floor.log", "wb") as log:
-        process = subprocess.Popen([floor], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log, text=True)
+    log_name = "-".join(["floor", *(option.lstrip("-") for option in options)]) + ".log"
+    with open(workdir / log_name, "wb") as log:
+        process = subprocess.Popen([floor, *options], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
+                                   text=True)
         stdin, stdout = process.stdin, process.stdout
         assert stdin is not None and stdout is not None
 
@@ -171,7 +159,7 @@ def floor_process(floor: str, workdir: Path) -> Iterator[Callable[[list[str]], S
             stdin.flush()
             line = stdout.readline()
             if not line:
-                raise RuntimeError(f"floor failed on {words}:\n{(workdir / 'floor.log').read_text()}")
+                raise RuntimeError(f"floor failed on {words}:\n{(workdir / log_name).read_text()}")
             return Sample(*map(int, line.split()))
 
         try:
@@ -270,14 +258,21 @@ def measure(sides: list[Callable[[int], Sample]], calls: int, first_number: int)
     return samples
 
 
-def switched_on_side(operation: Operation, counter: SandboxConnections,
-                     tally: ConnectionTally) -> Callable[[int], Sample]:
-    def side(number: int) -> Sample:
-        with reuse_switch_on():
-            sample, opened = counter.opened_during(
-                lambda: call_sample(operation, operation.module_call, SWITCH_ON_NUMBERS + number))
+def counted(side: Callable[[int], Sample], counter: SandboxConnections,
+            tally: ConnectionTally) -> Callable[[int], Sample]:
+    """The side, with the TLS connections each of its calls opened added to the tally."""
+    def counted_side(number: int) -> Sample:
+        sample, opened = counter.opened_during(lambda: side(number))
         tally.add(opened)
         return sample
+
+    return counted_side
+
+
+def switched_on_side(operation: Operation) -> Callable[[int], Sample]:
+    def side(number: int) -> Sample:
+        with reuse_switch_on():
+            return call_sample(operation, operation.module_call, SWITCH_ON_NUMBERS + number)
 
     return side
 
@@ -411,27 +406,35 @@ def opened_text(tally: ConnectionTally) -> str:
 
 def print_kept_table(rows: list[KeptRow], python_connections: int, python_calls: int,
                      backends: tuple[int, int]) -> None:
-    sides = ("switch off", "switch on", "pure-Python", "floor")
+    sides = ("switch off", "switch on", "pure-Python", "floor", "kept floor")
     header = f"{'operation':<41} " + " ".join(f"{side + ' med':>15} {side + ' p90':>15}" for side in sides)
-    header += f" {'on/py':>6}"
+    header += f" {'on/py':>6} {'on/kept':>7}"
     print(f"\nkept connections: wall in ms per call, median and p90; switch on = {REUSE_SWITCH}=1 in the extension;")
     print("pure-Python = bench/python_client.py (one requests session, one psycopg connection); "
-          "on/py = switch on / pure-Python median")
+          "kept floor = bench/floor.cpp --kept (one libpq session, one libcurl handle);")
+    print("on/py = switch on / pure-Python median; on/kept = switch on / kept floor median")
     print(header)
     print("-" * len(header))
     verdicts = []
     for row in rows:
-        walls = [milliseconds(samples, "wall_ns") for samples in (row.switch_off, row.switch_on, row.python, row.floor)]
+        walls = [milliseconds(samples, "wall_ns")
+                 for samples in (row.switch_off, row.switch_on, row.python, row.floor, row.kept_floor)]
         ratio = statistics.median(walls[1]) / statistics.median(walls[2])
+        to_limit = statistics.median(walls[1]) / statistics.median(walls[4])
+        switch_on_cpu = statistics.fmean(milliseconds(row.switch_on, "cpu_ns"))
+        kept_floor_cpu = statistics.fmean(milliseconds(row.kept_floor, "cpu_ns"))
         print(f"{row.name:<41} " + " ".join(f"{statistics.median(wall):15.2f} {p90(wall):15.2f}" for wall in walls)
-              + f" {ratio:6.3f}")
+              + f" {ratio:6.3f} {to_limit:7.3f}")
         verdicts.append(f"  {row.name}: switch on / pure-Python {ratio:.3f} ({'<=' if ratio <= 0.6 else '>'} 0.6); "
-                        f"TLS connections opened by the switch-on calls: {opened_text(row.switch_on_connections)}")
+                        f"switch on / kept floor {to_limit:.3f} (CPU {switch_on_cpu:.3f} vs {kept_floor_cpu:.3f} ms "
+                        f"per call); TLS connections opened by the switch-on calls: "
+                        f"{opened_text(row.switch_on_connections)}, by the kept floor: "
+                        f"{opened_text(row.kept_floor_connections)}")
     print("\n" + "\n".join(verdicts))
     print(f"  pure-Python client: {python_connections} TLS connection(s) opened over {python_calls} calls")
     print(f"  database client sessions open before / after the kept-connection measurements: "
-          f"{backends[0]} / {backends[1]} (the counting query's own and the pure-Python client's "
-          "included)")
+          f"{backends[0]} / {backends[1]} (the counting query's own, the pure-Python client's and the kept "
+          "floor's included)")
 
 
 def client_backends(pg: ThrowawayPostgres) -> int:
@@ -461,22 +464,26 @@ def main(argv: list[str] | None = None) -> int:
                   "opens its own database session and TLS connection(s)\n")
             rows = []
             kept_rows = []
-            with (floor_process(arguments.floor, workdir) as floor, PythonClient() as client,
+            with (floor_process(arguments.floor, workdir) as floor,
+                  floor_process(arguments.floor, workdir, "--kept") as kept_floor, PythonClient() as client,
                   contextlib.closing(SandboxConnections(sandbox_env)) as counter):
                 backends_before = client_backends(pg)
                 for index, operation in enumerate(operations(ids)):
                     first_number = index * (WARM_UP + arguments.calls)
                     sides: list[Callable[[int], Sample]] = [
                         partial(call_sample, operation, operation.module_call), floor_side(operation, floor)]
-                    tally = ConnectionTally()
+                    switch_on_tally, kept_floor_tally = ConnectionTally(), ConnectionTally()
                     if operation.python_call is not None:
-                        sides += [switched_on_side(operation, counter, tally), python_side(operation, client)]
+                        sides += [counted(switched_on_side(operation), counter, switch_on_tally),
+                                  python_side(operation, client),
+                                  counted(floor_side(operation, kept_floor), counter, kept_floor_tally)]
                     with stderr_to(log):
                         samples = measure(sides, arguments.calls, first_number)
                     rows.append((operation.name, samples[0], samples[1]))
                     if operation.python_call is not None:
-                        switch_off, floor_samples, switch_on, python = samples
-                        kept_rows.append(KeptRow(operation.name, switch_off, switch_on, python, floor_samples, tally))
+                        switch_off, floor_samples, switch_on, python, kept_floor_samples = samples
+                        kept_rows.append(KeptRow(operation.name, switch_off, switch_on, python, floor_samples,
+                                                 kept_floor_samples, switch_on_tally, kept_floor_tally))
                 backends_after = client_backends(pg)
                 python_connections = client.tls_connections_opened()
                 with stderr_to(log):

@@ -11,14 +11,18 @@ import argparse
 import contextlib
 import json
 import os
+import platform
 import subprocess
 import sys
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from pathlib import Path
+from typing import Any, TypeVar
 
 from halvenor_scb_lib.devdb import ThrowawayPostgres
 from halvenor_scb_lib.sandbox import Sandbox
+
+T = TypeVar("T")
 
 APP_KEY, APP_SECRET = "BENCHKEY", "BENCHSECRET"
 BILLER_ID = "123456789012345"
@@ -56,11 +60,59 @@ def bank_and_database(token_lifetime: int = 1800) -> Iterator[Setting]:
         yield Setting(pg, sandbox, ids["config_id"], ids["bank_account_id"], ids["company_id"])
 
 
+def machine_lines(pg: ThrowawayPostgres) -> list[str]:
+    """The machine and software a run had, with the load average at its start: part of every figure."""
+    models = [
+        line.split(":", 1)[1].strip()
+        for line in Path("/proc/cpuinfo").read_text(encoding="utf-8").splitlines()
+        if line.startswith("model name")
+    ]
+    nproc = subprocess.run(["nproc"], capture_output=True, text=True, check=True).stdout.strip()
+    curl = subprocess.run(["pkg-config", "--modversion", "libcurl"], capture_output=True, text=True, check=False)
+    (server_version,) = pg.execute("SHOW server_version")[0]
+    load = " ".join(Path("/proc/loadavg").read_text(encoding="utf-8").split()[:3])
+    return [
+        (f"machine: nproc {nproc}; CPU {', '.join(sorted(set(models))) or 'unknown'} ({len(models)} listed); "
+         f"{platform.system()} {platform.release()}; load average {load}"),
+        (f"software: Python {platform.python_version()}; libcurl {curl.stdout.strip() or '?'}; "
+         f"PostgreSQL {server_version}"),
+    ]
+
+
+def calls_from_parent(setting: Setting) -> None:
+    """The extension in this process pointed at the setting's bank and database, its lines below a warning dropped.
+
+    For the set-up a tool does itself (tokens, invoices): what is measured runs in the children.
+    """
+    import halvenor_scb_lib
+
+    os.environ.update(setting.pg.environ() | setting.sandbox.environ())
+    halvenor_scb_lib.use_python_logging()
+
+
 def start_child(script: str, arguments: list[str], environ: Mapping[str, str],
                 stderr: int | None = None) -> subprocess.Popen[str]:
     """This interpreter running one of the bench scripts in its child role."""
     return subprocess.Popen([sys.executable, script, *arguments], env=dict(environ), stdout=subprocess.PIPE,
                             stderr=stderr, text=True)
+
+
+def child_reports(children: list[subprocess.Popen[str]], timeout: float) -> list[dict[str, Any]]:
+    """What each child printed last, as JSON, once it has ended well."""
+    reports = []
+    for child in children:
+        output, _ = child.communicate(timeout=timeout)
+        if child.returncode != 0:
+            raise RuntimeError(f"child ended with status {child.returncode}")
+        reports.append(json.loads(output.splitlines()[-1]))
+    return reports
+
+
+def rotated(items: Sequence[T], by: int) -> list[T]:
+    """The items starting from the by-th: in round r each kind of run goes first in its turn, so that drift
+    in the machine's load falls on all alike."""
+    shift = by % len(items)
+    return [*items[shift:], *items[:shift]]
 
 
 def tool_parser(description: str) -> argparse.ArgumentParser:

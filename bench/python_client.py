@@ -21,23 +21,26 @@ from typing import Any
 import psycopg
 import requests
 
-# The extension's statements, word for word; psycopg sends each %s as $1.
-CONFIG_BY_BANK_SQL = (
-    "SELECT   b.scb_biller_id,   b.company_id,   c.api_key,   c.api_secret,   c.environment,   "
-    "c.application_id,   b.id AS bank_id,   c.id AS config_id,   c.name AS config_name FROM "
-    "res_partner_bank b INNER JOIN scb_api_config c ON c.id = b.scb_api_config_id WHERE b.id = %s "
-    "AND b.use_scb_qr = true AND c.active = true LIMIT 1"
-)
-TOKEN_LOOKUP_SQL = (
-    "SELECT access_token, token_expires_at AT TIME ZONE 'UTC' AS expires_utc, EXTRACT(EPOCH FROM "
-    "(token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS seconds_until_expiry FROM "
-    "scb_api_config WHERE id = %s"
-)
-INQUIRY_CONFIG_SQL = (
-    "SELECT api_key, api_secret, environment, access_token, token_expires_at AT TIME ZONE 'UTC' AS "
-    "expires_utc, EXTRACT(EPOCH FROM (token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS "
-    "seconds_until_expiry FROM scb_api_config WHERE id = %s AND active = true"
-)
+# The extension's statements (src/lib/sql.hpp), word for word, under their names there. A raw
+# cursor sends them as they are, with $1 for the parameter, so the server gets the same text.
+STATEMENTS = {
+    "kConfigByBank": (
+        "SELECT   b.scb_biller_id,   b.company_id,   c.api_key,   c.api_secret,   c.environment,   "
+        "c.application_id,   b.id AS bank_id,   c.id AS config_id,   c.name AS config_name FROM "
+        "res_partner_bank b INNER JOIN scb_api_config c ON c.id = b.scb_api_config_id WHERE b.id = $1 "
+        "AND b.use_scb_qr = true AND c.active = true LIMIT 1"
+    ),
+    "kTokenLookup": (
+        "SELECT access_token, token_expires_at AT TIME ZONE 'UTC' AS expires_utc, EXTRACT(EPOCH FROM "
+        "(token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS seconds_until_expiry FROM "
+        "scb_api_config WHERE id = $1"
+    ),
+    "kInquiryConfig": (
+        "SELECT api_key, api_secret, environment, access_token, token_expires_at AT TIME ZONE 'UTC' AS "
+        "expires_utc, EXTRACT(EPOCH FROM (token_expires_at AT TIME ZONE 'UTC' - NOW() AT TIME ZONE 'UTC')) AS "
+        "seconds_until_expiry FROM scb_api_config WHERE id = $1 AND active = true"
+    ),
+}
 
 # A token with this little time left is renewed by the extension; this client only reuses tokens.
 REUSE_MARGIN_SECONDS = 300.0
@@ -77,7 +80,7 @@ class PythonClient:
         # Otherwise REQUESTS_CA_BUNDLE from the environment would win over the bank's CA file.
         self._http.trust_env = False
         self._http.verify = ca_file or os.environ["CURL_CA_BUNDLE"]
-        self._db = psycopg.connect(autocommit=True, options="-c TimeZone=UTC")
+        self._db = psycopg.connect(autocommit=True, options="-c TimeZone=UTC", cursor_factory=psycopg.RawCursor)
 
     def __enter__(self) -> PythonClient:
         return self
@@ -95,11 +98,11 @@ class PythonClient:
 
     def create_qr_by_bank(self, bank_account_id: str, amount: float, ref1: str, ref2: str,
                           ref3: str = "SCB") -> dict[str, Any]:
-        config = self._db.execute(CONFIG_BY_BANK_SQL, (bank_account_id,)).fetchone()
+        config = self._db.execute(STATEMENTS["kConfigByBank"], (bank_account_id,)).fetchone()
         if config is None:
             raise RuntimeError(f"no configuration for bank account {bank_account_id}")
         biller_id, _, api_key, _, environment, _, _, config_id, _ = config
-        token = cached_token(self._db.execute(TOKEN_LOOKUP_SQL, (str(config_id),)).fetchone(), 0, 2)
+        token = cached_token(self._db.execute(STATEMENTS["kTokenLookup"], (str(config_id),)).fetchone(), 0, 2)
         body = {"qrType": "PP", "ppType": "BILLERID", "ppId": biller_id, "amount": f"{amount:.2f}",
                 "ref1": ref1, "ref2": ref2, "ref3": ref3}
         answer = self._http.post(
@@ -111,7 +114,7 @@ class PythonClient:
         return dict(answer.json())
 
     def payment_inquiry(self, config_id: str, transaction_ref: str, transaction_date: str) -> dict[str, Any]:
-        row = self._db.execute(INQUIRY_CONFIG_SQL, (config_id,)).fetchone()
+        row = self._db.execute(STATEMENTS["kInquiryConfig"], (config_id,)).fetchone()
         if row is None:
             raise RuntimeError(f"no active configuration {config_id}")
         api_key, environment = row[0], row[2]

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Benchmark of the extension's main operations (not part of the test suite):
+# Benchmarks of the extension (not part of the test suite):
 #
-#   bash bench/run.sh [--calls N]        (N timed calls per operation and side, default 200)
+#   bash bench/run.sh [--calls N]        the main operations (N timed calls per operation and side, default 200)
+#   bash bench/run.sh renewal [...]      single-flight token renewal: bench/shared_token.py --single-flight
+#   bash bench/run.sh reconcile [...]    reconciling paid intents whose callbacks were dropped: bench/reconcile.py
 #
+# The last two take their tools' options (--help lists them). For the first:
 # Starts a throwaway PostgreSQL and the bank sandbox, then prints for QR by bank
 # account (token cached), invoice QR (new invoice and reused) and payment inquiry
 # the median and p90 wall time and the CPU time per call, through the extension
 # and through bench/floor.cpp (the same statements and requests made directly
 # with libpq and libcurl), and the ratio of the two wall times, with the machine.
 # A second table adds, for QR by bank account and payment inquiry, the extension
-# with kept connections (SCB_REUSE_CONNECTIONS=1) and bench/python_client.py, a
-# pure-Python client doing the same work over kept connections.
+# with kept connections (SCB_REUSE_CONNECTIONS=1), bench/python_client.py, a
+# pure-Python client doing the same work over kept connections, and the floor
+# with one database session and one libcurl handle kept across calls (--kept).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,9 +23,11 @@ if ! python3 -c 'import halvenor_scb_lib._binding, halvenor_scb_lib.sandbox, hal
     python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore ".[bench]" >/dev/null
 fi
 
-out=build/bench
-mkdir -p "$out"
-# shellcheck disable=SC2046  # pkg-config prints several words on purpose
-g++ -std=c++17 -O2 -Wall -Wextra -Werror -Iinclude -Isrc/lib -Isrc/util bench/floor.cpp -o "$out/floor" \
-    $(pkg-config --cflags --libs libcurl libpq libcjson)
-exec python3 bench/bench.py --floor "$out/floor" "$@"
+case "${1:-}" in
+    renewal) shift; exec python3 bench/shared_token.py --single-flight "$@" ;;
+    reconcile) shift; exec python3 bench/reconcile.py "$@" ;;
+esac
+
+floor=build/bench/floor
+bash bench/build-floor.sh "$floor"
+exec python3 bench/bench.py --floor "$floor" "$@"
