@@ -291,7 +291,7 @@ def test_a_nested_session_is_not_kept(pg, reuse):
     again = lib.scb_db_acquire()
     assert again == outer
     lib.scb_db_release(again)
-    assert pg.client_connections() == 1
+    assert pg.wait_for_client_connections(1) == 1
 
 
 def raw_qr(config_id: int, bank_account: int) -> Any:
