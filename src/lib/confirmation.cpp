@@ -30,6 +30,8 @@ const char *outcome_name(PaymentOutcome outcome) noexcept {
             return "amount_mismatch";
         case PaymentOutcome::kUnmatched:
             return "unmatched";
+        case PaymentOutcome::kError:
+            return "error";
         case PaymentOutcome::kNotVerified:
             break;
     }
@@ -84,13 +86,12 @@ Outcome<PaymentOutcome> decided(PGconn *conn, const PayableIntent &intent, const
 
 // The payment the bank knows with the record's transaction and amount, from
 // an inquiry answer of code 1000; else the answer itself as the failure.
-Outcome<std::optional<PaymentFound>> verified(const ScbText &answer, const PaymentRecord &record) {
-    const CJsonTree tree(answer ? cJSON_Parse(answer.get()) : nullptr);
-    const cJSON *code = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(tree.get(), "status"), "code");
-    if (!cJSON_IsNumber(code) || code->valueint != 1000) {
-        return Outcome<std::optional<PaymentFound>>::failed(ScbText(answer ? scb_strdup(answer.get()) : nullptr));
+Outcome<std::optional<PaymentFound>> verified(ScbText answer, const PaymentRecord &record) {
+    const std::optional<std::vector<PaymentFound>> payments = answered_payments(answer.get());
+    if (!payments) {
+        return Outcome<std::optional<PaymentFound>>::failed(std::move(answer));
     }
-    for (const PaymentFound &payment : payments_in(tree.get())) {
+    for (const PaymentFound &payment : *payments) {
         if (payment.transaction_id == record.transaction_id && payment.satang == record.satang) {
             return std::optional<PaymentFound>(payment);
         }
@@ -190,6 +191,9 @@ std::string payment_check_document(const PaymentCheck &check) {
     add(document.get(), "intent_amount",
         number_or_null(intent != nullptr ? std::optional<double>(std::strtod(intent->amount.c_str(), nullptr))
                                          : std::nullopt));
+    if (check.outcome == PaymentOutcome::kError) {
+        add(document.get(), "error", check.failure != nullptr ? cJSON_Parse(check.failure) : cJSON_CreateNull());
+    }
     const CJsonText printed(cJSON_PrintUnformatted(document.get()));
     if (!printed) {
         throw std::bad_alloc();

@@ -31,13 +31,17 @@ struct PayableIntent {
 
 PayableIntent payable_intent_of(const PGresult *row);
 
-enum class PaymentOutcome { kConfirmed, kAlreadyConfirmed, kDuplicatePayment, kAmountMismatch, kUnmatched, kNotVerified };
+// kError: a reconciliation's check of one intent failed.
+enum class PaymentOutcome {
+    kConfirmed, kAlreadyConfirmed, kDuplicatePayment, kAmountMismatch, kUnmatched, kNotVerified, kError
+};
 
 // What a payment check answers for one intent (or none).
 struct PaymentCheck {
     PaymentOutcome outcome = PaymentOutcome::kNotVerified;
     const PayableIntent *intent = nullptr;
     const PaymentFound *payment = nullptr;
+    const char *failure = nullptr;  // with kError: the failure's envelope
 };
 
 // A payment the bank verified, held against its intent: confirmed when the
@@ -50,7 +54,8 @@ Outcome<PaymentOutcome> settle_payment(PGconn *conn, const PayableIntent &intent
                                        const std::string &biller_id, const std::string &reference2);
 
 // The flat document of one check: outcome, intent_id, invoice_id, company_id,
-// transaction_id, paid_amount, intent_amount (null where unknown).
+// transaction_id, paid_amount, intent_amount (null where unknown), and with
+// outcome "error" the failure's envelope under "error".
 std::string payment_check_document(const PaymentCheck &check);
 
 // The error line of a payment the ERP cannot take as it is.

@@ -299,9 +299,15 @@ std::optional<PaymentRecord> read_payment_record(std::string_view text, std::str
     return payment;
 }
 
-std::vector<PaymentFound> payments_in(const cJSON *answer) {
+std::optional<std::vector<PaymentFound>> answered_payments(const char *answer_text) {
+    const CJsonTree answer(answer_text != nullptr ? cJSON_Parse(answer_text) : nullptr);
+    const cJSON *code =
+        cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(answer.get(), "status"), "code");
+    if (!cJSON_IsNumber(code) || code->valueint != 1000) {
+        return std::nullopt;
+    }
     std::vector<PaymentFound> found;
-    const cJSON *data = cJSON_GetObjectItemCaseSensitive(answer, "data");
+    const cJSON *data = cJSON_GetObjectItemCaseSensitive(answer.get(), "data");
     const cJSON *records = cJSON_IsArray(data) ? data : nullptr;
     const cJSON *record = nullptr;
     cJSON_ArrayForEach(record, records) {

@@ -85,12 +85,13 @@ struct PaymentRecord {
 // that is not ISO 8601 with an offset.
 std::optional<PaymentRecord> read_payment_record(std::string_view text, std::string &fault);
 
-// The records of an inquiry answer (`data`, a list) whose transactionId and
-// amount are given; other entries are passed over.
+// The payments of an inquiry answer of code 1000: the records of its `data`
+// list whose transactionId and amount are given, other entries passed over;
+// nothing for any other answer (a failure, or no answer at all).
 struct PaymentFound {
     std::string transaction_id;
     int64_t satang = 0;
 };
-std::vector<PaymentFound> payments_in(const cJSON *answer);
+std::optional<std::vector<PaymentFound>> answered_payments(const char *answer_text);
 
 }  // namespace scb

@@ -44,20 +44,8 @@ std::vector<std::string> dates_between(const std::string &first, const std::stri
 }
 
 // One intent's entry in the run's answer: outcome "error" with the failure's envelope.
-std::string failed_check(const PayableIntent &intent, ScbText failure) {
-    const PaymentCheck check{PaymentOutcome::kNotVerified, &intent, nullptr};
-    CJsonTree document(cJSON_Parse(payment_check_document(check).c_str()));
-    CJsonTree error(failure ? cJSON_Parse(failure.get()) : cJSON_CreateNull());
-    cJSON *outcome = cJSON_CreateString("error");
-    if (!document || !outcome || !cJSON_ReplaceItemInObjectCaseSensitive(document.get(), "outcome", outcome) ||
-        !add_to_object(document.get(), "error", std::move(error))) {
-        throw std::bad_alloc();
-    }
-    const CJsonText printed(cJSON_PrintUnformatted(document.get()));
-    if (!printed) {
-        throw std::bad_alloc();
-    }
-    return printed.get();
+std::string failed_check(const PayableIntent &intent, const ScbText &failure) {
+    return payment_check_document(PaymentCheck{PaymentOutcome::kError, &intent, nullptr, failure.get()});
 }
 
 // The payments the bank knows for the intent, over its dates and the
@@ -79,15 +67,13 @@ Search search_payment(InquiryChannel &channel, const PayableIntent &intent, cons
             const InquiryQuery query{"", biller, intent.reference, kInvoiceReference2, "", date};
             // Renewals take a session of their own: this one holds the claim's transaction.
             ScbText answer = inquire(channel, query, nullptr);
-            const CJsonTree tree(answer ? cJSON_Parse(answer.get()) : nullptr);
-            const cJSON *code =
-                cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(tree.get(), "status"), "code");
-            if (!cJSON_IsNumber(code) || code->valueint != 1000) {
+            const std::optional<std::vector<PaymentFound>> payments = answered_payments(answer.get());
+            if (!payments) {
                 search.failure = std::move(answer);
                 search.failed = true;
                 return search;
             }
-            for (const PaymentFound &payment : payments_in(tree.get())) {
+            for (const PaymentFound &payment : *payments) {
                 if (!search.payment || (payment.satang == expected && search.payment->satang != expected)) {
                     search.payment = payment;
                     search.biller_id = biller;
@@ -121,7 +107,7 @@ std::optional<std::string> check_intent(PGconn *conn, InquiryChannel &channel, c
         dates_between(first_row_text(claimed.get(), kCreatedOn), first_row_text(claimed.get(), kToday));
     Search search = search_payment(channel, intent, billers, dates);
     if (search.failed) {
-        return failed_check(intent, std::move(search.failure));
+        return failed_check(intent, search.failure);
     }
     PaymentCheck check{PaymentOutcome::kNotVerified, &intent, nullptr};
     if (search.payment) {
