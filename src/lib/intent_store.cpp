@@ -28,15 +28,11 @@ void log_statement_failure(const char *what, PGconn *conn) {
 }
 
 void add_string(cJSON *object, const char *name, const std::string &value) {
-    if (cJSON_AddStringToObject(object, name, value.c_str()) == nullptr) {
-        throw std::bad_alloc();
-    }
+    add_member(object, name, cJSON_CreateString(value.c_str()));
 }
 
 void add_number(cJSON *object, const char *name, double value) {
-    if (cJSON_AddNumberToObject(object, name, value) == nullptr) {
-        throw std::bad_alloc();
-    }
+    add_member(object, name, cJSON_CreateNumber(value));
 }
 
 Intent intent_of_row(const PGresult *row) {
@@ -76,10 +72,7 @@ std::optional<Intent> live_intent(PGconn *conn, int32_t invoice_id, int32_t comp
 }
 
 std::string intent_document(const Intent &intent) {
-    const CJsonTree document(cJSON_CreateObject());
-    if (!document) {
-        throw std::bad_alloc();
-    }
+    const CJsonTree document = new_json_object();
     add_number(document.get(), "intent_id", intent.id);
     add_string(document.get(), "reference", intent.reference);
     add_string(document.get(), "qr_payload", intent.qr_payload);
@@ -90,11 +83,7 @@ std::string intent_document(const Intent &intent) {
     add_number(document.get(), "amount", intent.amount);
     add_string(document.get(), "status", intent.status);
     add_string(document.get(), "channel", intent.channel);
-    const CJsonText printed(cJSON_PrintUnformatted(document.get()));
-    if (!printed) {
-        throw std::bad_alloc();
-    }
-    return printed.get();
+    return printed_json(document.get());
 }
 
 std::optional<int32_t> write_intent(PGconn *conn, const IntentWrite &write) {

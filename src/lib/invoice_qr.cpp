@@ -23,23 +23,20 @@ ScbText envelope(int32_t code, const char *description) {
 }
 
 ScbText printed_copy(const cJSON *tree) {
-    const CJsonText printed(cJSON_PrintUnformatted(tree));
-    return ScbText(printed ? scb_strdup(printed.get()) : nullptr);
+    return ScbText(to_c_text(printed_json(tree)));
 }
 
 ScbText invoice_qr_document(int32_t intent_id, const InvoiceRequest &request, const QrAnswer &answer) {
-    const CJsonTree document(cJSON_CreateObject());
-    if (!document || cJSON_AddNumberToObject(document.get(), "intent_id", intent_id) == nullptr ||
-        cJSON_AddStringToObject(document.get(), "reference", or_empty(request.reference)) == nullptr ||
-        cJSON_AddNumberToObject(document.get(), "amount", request.amount) == nullptr) {
-        throw std::bad_alloc();
-    }
+    const CJsonTree document = new_json_object();
+    add_member(document.get(), "intent_id", cJSON_CreateNumber(intent_id));
+    add_member(document.get(), "reference", cJSON_CreateString(or_empty(request.reference)));
+    add_member(document.get(), "amount", cJSON_CreateNumber(request.amount));
     const std::pair<const char *, const char *> bank_members[] = {
         {"qr_payload", answer.qr_payload}, {"qr_image_base64", answer.qr_image},
         {"transaction_id", answer.transaction_id}};
     for (const auto &[name, value] : bank_members) {
-        if (value != nullptr && cJSON_AddStringToObject(document.get(), name, value) == nullptr) {
-            throw std::bad_alloc();
+        if (value != nullptr) {
+            add_member(document.get(), name, cJSON_CreateString(value));
         }
     }
     return printed_copy(document.get());

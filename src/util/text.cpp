@@ -204,19 +204,35 @@ std::string amount_text(double amount) {
     return format_text("%.2f", amount);
 }
 
-std::string json_object_of_strings(
-    std::initializer_list<std::pair<const char *, const char *>> members) {
+CJsonTree new_json_object() {
     CJsonTree object(cJSON_CreateObject());
-    for (const auto &member : members) {
-        if (!object || cJSON_AddStringToObject(object.get(), member.first, or_empty(member.second)) == nullptr) {
-            throw std::bad_alloc();
-        }
+    if (!object) {
+        throw std::bad_alloc();
     }
-    const CJsonText printed(cJSON_PrintUnformatted(object.get()));
+    return object;
+}
+
+void add_member(cJSON *object, const char *name, cJSON *value) {
+    if (!add_to_object(object, name, CJsonTree(value))) {
+        throw std::bad_alloc();
+    }
+}
+
+std::string printed_json(const cJSON *tree) {
+    const CJsonText printed(cJSON_PrintUnformatted(tree));
     if (!printed) {
         throw std::bad_alloc();
     }
     return printed.get();
+}
+
+std::string json_object_of_strings(
+    std::initializer_list<std::pair<const char *, const char *>> members) {
+    const CJsonTree object = new_json_object();
+    for (const auto &member : members) {
+        add_member(object.get(), member.first, cJSON_CreateString(or_empty(member.second)));
+    }
+    return printed_json(object.get());
 }
 
 char *to_c_text(const std::string &text) noexcept {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "owned.hpp"
+
 namespace scb {
 
 // Length of the longest prefix of text, at most max_bytes long, that does not
@@ -41,6 +43,13 @@ std::string mask_json_values(std::string_view json, std::initializer_list<std::s
 
 // The amount as the bank and the intent table take it: two decimals.
 std::string amount_text(double amount);
+
+// Documents the library builds itself, where running out of memory is the
+// only failure, thrown as std::bad_alloc: a new object, a member added (the
+// value is released when it cannot be added), and the compact text.
+CJsonTree new_json_object();
+void add_member(cJSON *object, const char *name, cJSON *value);
+std::string printed_json(const cJSON *tree);
 
 // A compact JSON object of string members in the given order, every value
 // escaped; null values are written as empty strings.
