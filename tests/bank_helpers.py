@@ -66,11 +66,14 @@ class Shop:
         return row
 
     def cannot_check(self, failure: str, monkeypatch: Any) -> None:
-        """Takes away what a payment check needs: the "database", the "bank" or a "token"."""
+        """Takes away what a payment check needs: the "database", the "bank", a "token", or a readable
+        inquiry answer ("garbage")."""
         if failure == "database":
             monkeypatch.setenv("PGPORT", "9")
         elif failure == "bank":
             self.sandbox.fault("inquiry", drop=True)
+        elif failure == "garbage":
+            self.sandbox.script("inquiry", body="<html>maintenance</html>")
         else:
             self.erp.pg.execute("UPDATE scb_api_config SET access_token = NULL")
             self.sandbox.fault("token", drop=True)

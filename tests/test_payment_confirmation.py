@@ -180,6 +180,7 @@ def test_two_deliveries_at_once_confirm_once(shop):
     ("database", envelope(9002, "Failed to connect to database. Check credentials and network connectivity.")),
     ("bank", envelope(9102, "Network error: Failed to connect to payment inquiry endpoint")),
     ("token", envelope(9301, "Failed to parse access token")),
+    ("garbage", envelope(9103, "Unreadable payment inquiry answer")),
 ])
 def test_a_database_token_or_bank_failure_answers_its_envelope_and_changes_nothing(shop, monkeypatch, failure,
                                                                                     expected):
@@ -247,15 +248,22 @@ def test_two_reconcilers_at_once_check_each_intent_once(shop):
     assert {row["status"] for row in shop.erp.intents()} == {"confirmed"}
 
 
-def test_a_failed_check_is_that_intents_error_and_the_run_goes_on(shop):
+@pytest.mark.parametrize("failure, error", [
+    ("dropped", envelope(9102, "Network error: Failed to connect to payment inquiry endpoint")),
+    ("garbage", envelope(9103, "Unreadable payment inquiry answer")),
+])
+def test_a_failed_check_is_that_intents_error_and_the_run_goes_on(shop, failure, error):
     shop.paid(1)
     shop.paid(2)
-    shop.sandbox.fault("inquiry", drop=True, times=1)
+    if failure == "dropped":
+        shop.sandbox.fault("inquiry", drop=True, times=1)
+    else:
+        shop.sandbox.script("inquiry", body="<html>maintenance</html>")
 
     answer = scb.reconcile_intents(shop.config_id)
 
     assert outcomes(answer) == [(1, "error"), (2, "confirmed")]
-    assert answer["data"][0]["error"] == envelope(9102, "Network error: Failed to connect to payment inquiry endpoint")
+    assert answer["data"][0]["error"] == error
     assert shop.intent(1)["status"] == "pending"
 
 

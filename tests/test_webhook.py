@@ -179,7 +179,7 @@ def test_no_more_of_the_body_is_read_than_its_length_and_the_limit(shop, size, l
     assert shop.intent(1001)["status"] == ("confirmed" if status == 200 else "pending")
 
 
-@pytest.mark.parametrize("failure, code", [("database", 9002), ("bank", 9102), ("token", 9301)])
+@pytest.mark.parametrize("failure, code", [("database", 9002), ("bank", 9102), ("token", 9301), ("garbage", 9103)])
 def test_a_payment_that_cannot_be_checked_now_is_asked_for_again(shop, monkeypatch, failure, code):
     paid = shop.paid(1001)
     shop.cannot_check(failure, monkeypatch)

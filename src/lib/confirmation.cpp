@@ -38,12 +38,6 @@ const char *outcome_name(PaymentOutcome outcome) noexcept {
     return "not_verified";
 }
 
-void add(cJSON *object, const char *name, cJSON *value) {
-    if (!add_to_object(object, name, CJsonTree(value))) {
-        throw std::bad_alloc();
-    }
-}
-
 cJSON *number_or_null(const std::optional<double> &value) {
     return value ? cJSON_CreateNumber(*value) : cJSON_CreateNull();
 }
@@ -89,7 +83,7 @@ Outcome<PaymentOutcome> decided(PGconn *conn, const PayableIntent &intent, const
 Outcome<std::optional<PaymentFound>> verified(ScbText answer, const PaymentRecord &record) {
     const std::optional<std::vector<PaymentFound>> payments = answered_payments(answer.get());
     if (!payments) {
-        return Outcome<std::optional<PaymentFound>>::failed(std::move(answer));
+        return Outcome<std::optional<PaymentFound>>::failed(inquiry_failure(std::move(answer)));
     }
     for (const PaymentFound &payment : *payments) {
         if (payment.transaction_id == record.transaction_id && payment.satang == record.satang) {
@@ -160,6 +154,14 @@ Outcome<PaymentOutcome> settle_payment(PGconn *conn, const PayableIntent &intent
     return outcome;
 }
 
+ScbText inquiry_failure(ScbText answer) {
+    if (!answer || cJSON_IsObject(CJsonTree(cJSON_Parse(answer.get())).get())) {
+        return answer;
+    }
+    scb_log_error("Payment inquiry answer is not JSON");
+    return ScbText(scb_create_error_response(9103, "Unreadable payment inquiry answer"));
+}
+
 void log_payment_problem(PaymentOutcome outcome, const std::string &transaction_id, const std::string &biller_id,
                          const std::string &reference1, const std::string &reference2, int64_t satang) {
     const char *what = outcome == PaymentOutcome::kDuplicatePayment ? "Second payment for a confirmed intent"
@@ -172,33 +174,26 @@ void log_payment_problem(PaymentOutcome outcome, const std::string &transaction_
 }
 
 std::string payment_check_document(const PaymentCheck &check) {
-    const CJsonTree document(cJSON_CreateObject());
-    if (!document) {
-        throw std::bad_alloc();
-    }
+    const CJsonTree document = new_json_object();
     const PayableIntent *intent = check.intent;
     const auto intent_number = [intent](int32_t PayableIntent::*field) {
         return number_or_null(intent != nullptr ? std::optional<double>(intent->*field) : std::nullopt);
     };
-    add(document.get(), "outcome", cJSON_CreateString(outcome_name(check.outcome)));
-    add(document.get(), "intent_id", intent_number(&PayableIntent::id));
-    add(document.get(), "invoice_id", intent_number(&PayableIntent::invoice_id));
-    add(document.get(), "company_id", intent_number(&PayableIntent::company_id));
-    add(document.get(), "transaction_id",
+    add_member(document.get(), "outcome", cJSON_CreateString(outcome_name(check.outcome)));
+    add_member(document.get(), "intent_id", intent_number(&PayableIntent::id));
+    add_member(document.get(), "invoice_id", intent_number(&PayableIntent::invoice_id));
+    add_member(document.get(), "company_id", intent_number(&PayableIntent::company_id));
+    add_member(document.get(), "transaction_id",
         check.payment != nullptr ? cJSON_CreateString(check.payment->transaction_id.c_str()) : cJSON_CreateNull());
-    add(document.get(), "paid_amount",
+    add_member(document.get(), "paid_amount",
         number_or_null(check.payment != nullptr ? std::optional<double>(check.payment->satang / 100.0) : std::nullopt));
-    add(document.get(), "intent_amount",
+    add_member(document.get(), "intent_amount",
         number_or_null(intent != nullptr ? std::optional<double>(std::strtod(intent->amount.c_str(), nullptr))
                                          : std::nullopt));
     if (check.outcome == PaymentOutcome::kError) {
-        add(document.get(), "error", check.failure != nullptr ? cJSON_Parse(check.failure) : cJSON_CreateNull());
+        add_member(document.get(), "error", check.failure != nullptr ? cJSON_Parse(check.failure) : cJSON_CreateNull());
     }
-    const CJsonText printed(cJSON_PrintUnformatted(document.get()));
-    if (!printed) {
-        throw std::bad_alloc();
-    }
-    return printed.get();
+    return printed_json(document.get());
 }
 
 ScbText confirm_payment(std::string_view record_text) {

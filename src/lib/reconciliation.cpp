@@ -69,7 +69,7 @@ Search search_payment(InquiryChannel &channel, const PayableIntent &intent, cons
             ScbText answer = inquire(channel, query, nullptr);
             const std::optional<std::vector<PaymentFound>> payments = answered_payments(answer.get());
             if (!payments) {
-                search.failure = std::move(answer);
+                search.failure = inquiry_failure(std::move(answer));
                 search.failed = true;
                 return search;
             }
