@@ -66,14 +66,30 @@ class Shop:
         return row
 
     def cannot_check(self, failure: str, monkeypatch: Any) -> None:
-        """Takes away what a payment check needs: the "database", the "bank", a "token", or a readable
-        inquiry answer ("garbage")."""
+        """Takes away what a payment check needs: the "database", the "bank", a "token", or an inquiry
+        answer that is no bank answer (one of UNUSABLE_ANSWERS)."""
         if failure == "database":
             monkeypatch.setenv("PGPORT", "9")
         elif failure == "bank":
             self.sandbox.fault("inquiry", drop=True)
-        elif failure == "garbage":
-            self.sandbox.script("inquiry", body="<html>maintenance</html>")
+        elif failure in UNUSABLE_ANSWERS:
+            status, body = UNUSABLE_ANSWERS[failure]
+            self.sandbox.script("inquiry", status=status, body=body)
         else:
             self.erp.pg.execute("UPDATE scb_api_config SET access_token = NULL")
             self.sandbox.fault("token", drop=True)
+
+
+# Inquiry answers no payment check can read, with the error envelope they give.
+UNREADABLE = envelope(9103, "Unreadable payment inquiry answer")
+NOT_A_BANK_ANSWER = envelope(9103, "Payment inquiry answer is not a bank answer")
+UNUSABLE_ANSWERS: dict[str, tuple[int, Any]] = {
+    "garbage": (200, "<html>maintenance</html>"),
+    "no-status": (200, {"data": []}),
+    "status-text": (503, {"status": "maintenance"}),
+    "code-text": (200, {"status": {"code": "1000", "description": "Success"}, "data": []}),
+    "code-fraction": (200, {"status": {"code": 1000.5, "description": "Success"}, "data": []}),
+    "no-list": (200, {"status": {"code": 1000, "description": "Success"}, "data": {"transactionId": "X"}}),
+    "list": (200, []),
+}
+UNUSABLE_ENVELOPES = {name: UNREADABLE if name == "garbage" else NOT_A_BANK_ANSWER for name in UNUSABLE_ANSWERS}

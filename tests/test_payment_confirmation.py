@@ -13,7 +13,7 @@ import pytest
 
 import halvenor_scb_lib as scb
 from bank_helpers import SHOP_BILLER as BILLER
-from bank_helpers import Shop, envelope
+from bank_helpers import UNUSABLE_ENVELOPES, Shop, envelope
 
 
 def record(**changes: Any) -> dict[str, Any]:
@@ -76,11 +76,16 @@ def test_a_text_that_is_not_a_record_gets_9004_and_touches_nothing(erp, pg, text
 @pytest.mark.parametrize("changes, intent", [
     ({"billPaymentRef1": "INV9999"}, {}),
     ({"payeeProxyId": "999999999999999"}, {}),
+    ({"payeeProxyId": "999999999999999"}, {"other_configuration": True}),
     ({"billPaymentRef2": "CUST42"}, {}),
     ({}, {"status": "expired"}),
+    ({}, {"status": "cancelled"}),
     ({}, {"use_scb_qr": False}),
-], ids=["other-reference", "other-biller", "not-an-invoice", "dead-intent", "qr-disabled"])
+], ids=["other-reference", "other-biller", "other-configurations-biller", "not-an-invoice", "dead-intent",
+        "cancelled-intent", "qr-disabled"])
 def test_a_payment_for_no_live_intent_is_unmatched_and_logged(erp, pg, capfd, given, changes, intent):
+    if intent.get("other_configuration"):
+        erp.add_bank_account(erp.add_config(), biller_id="999999999999999")
     config_id = erp.add_config()
     erp.add_bank_account(config_id, biller_id=BILLER, use_scb_qr=intent.get("use_scb_qr", True))
     erp.add_intent(invoice_id=1001, scb_api_config_id=config_id, reference="INV1001", amount=250.5,
@@ -152,9 +157,10 @@ def test_a_record_the_bank_does_not_confirm_changes_nothing(shop, forgery):
     assert shop.intent(1001) == before and before["status"] == "pending"
 
 
-def test_a_verified_payment_of_another_amount_is_a_mismatch(shop, capfd):
+@pytest.mark.parametrize("intent_amount", ["300", "250.99", "250.51", "250.49", "2505"])
+def test_a_verified_payment_of_another_amount_is_a_mismatch(shop, capfd, intent_amount):
     paid = shop.paid(1001)
-    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 1001")
+    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = %s WHERE invoice_id = 1001", (intent_amount,))
     before = shop.intent(1001)
 
     assert scb.confirm_payment(paid) == check("amount_mismatch", shop, 1001, paid)
@@ -180,7 +186,7 @@ def test_two_deliveries_at_once_confirm_once(shop):
     ("database", envelope(9002, "Failed to connect to database. Check credentials and network connectivity.")),
     ("bank", envelope(9102, "Network error: Failed to connect to payment inquiry endpoint")),
     ("token", envelope(9301, "Failed to parse access token")),
-    ("garbage", envelope(9103, "Unreadable payment inquiry answer")),
+    *UNUSABLE_ENVELOPES.items(),
 ])
 def test_a_database_token_or_bank_failure_answers_its_envelope_and_changes_nothing(shop, monkeypatch, failure,
                                                                                     expected):
@@ -191,6 +197,38 @@ def test_a_database_token_or_bank_failure_answers_its_envelope_and_changes_nothi
     assert scb.confirm_payment(paid) == expected
 
     assert shop.intent(1001) == before
+
+
+BANK_FAILURE = {"status": {"code": 9700, "description": "Generic server error"}, "data": None}
+NO_SUCH_RECORD = {"status": {"code": 1104, "description": "Record not found"}, "data": None}
+
+
+@pytest.mark.parametrize("status, answer, expected", [
+    (500, BANK_FAILURE, BANK_FAILURE),
+    (400, {"status": {"code": 9004, "description": "Invalid configuration"}},
+     {"status": {"code": 9004, "description": "Invalid configuration"}}),
+    (404, NO_SUCH_RECORD, "not_verified"),
+    (200, NO_SUCH_RECORD, "not_verified"),
+], ids=["bank-failure", "bank-9004", "no-such-record-404", "no-such-record-200"])
+def test_the_banks_own_answer_is_its_failure_and_no_such_record_is_no_payment(shop, status, answer, expected):
+    paid = shop.paid(1001)
+    before = shop.intent(1001)
+    shop.sandbox.script("inquiry", status=status, body=answer)
+
+    checked = scb.confirm_payment(paid)
+
+    assert checked == (check(expected, shop, 1001, paid) if expected == "not_verified" else expected)
+    assert shop.intent(1001) == before
+
+
+@pytest.mark.parametrize("listed_amount", ["25.05", "250.49", 250.51])
+def test_the_records_transaction_at_another_amount_does_not_verify_it(shop, listed_amount):
+    paid = shop.paid(1001)
+    shop.sandbox.script("inquiry", body={"status": {"code": 1000, "description": "Success"}, "data": [
+        {**paid, "amount": listed_amount}]})
+
+    assert scb.confirm_payment(paid) == check("not_verified", shop, 1001, paid)
+    assert shop.intent(1001)["status"] == "pending"
 
 
 THAILAND = datetime.timezone(datetime.timedelta(hours=7))
@@ -250,15 +288,18 @@ def test_two_reconcilers_at_once_check_each_intent_once(shop):
 
 @pytest.mark.parametrize("failure, error", [
     ("dropped", envelope(9102, "Network error: Failed to connect to payment inquiry endpoint")),
-    ("garbage", envelope(9103, "Unreadable payment inquiry answer")),
+    ("bank-failure", BANK_FAILURE),
+    *UNUSABLE_ENVELOPES.items(),
 ])
-def test_a_failed_check_is_that_intents_error_and_the_run_goes_on(shop, failure, error):
+def test_a_failed_check_is_that_intents_error_and_the_run_goes_on(shop, monkeypatch, failure, error):
     shop.paid(1)
     shop.paid(2)
     if failure == "dropped":
         shop.sandbox.fault("inquiry", drop=True, times=1)
+    elif failure == "bank-failure":
+        shop.sandbox.script("inquiry", status=500, body=BANK_FAILURE)
     else:
-        shop.sandbox.script("inquiry", body="<html>maintenance</html>")
+        shop.cannot_check(failure, monkeypatch)
 
     answer = scb.reconcile_intents(shop.config_id)
 
@@ -280,4 +321,56 @@ def test_a_run_that_cannot_start_answers_its_envelope(shop, monkeypatch, cause, 
         monkeypatch.setenv("PGPORT", "9")
 
     assert scb.reconcile_intents(config_id) == expected
+    assert shop.intent(1)["status"] == "pending"
+
+
+def inquiry_dates(shop: Shop, invoice_id: int) -> list[str]:
+    return [request.query.rsplit("transactionDate=", 1)[1] for request in shop.sandbox.requests_to("inquiry")
+            if f"reference1=INV{invoice_id}&" in request.query]
+
+
+@pytest.mark.parametrize("days_ago", [0, 1, 2])
+@pytest.mark.parametrize("unpaid", ["empty", "not_found"])
+def test_reconciling_asks_each_thai_date_from_the_intents_creation_to_today(shop, days_ago, unpaid):
+    shop.invoice(1)
+    created_days_ago(shop, 1, days_ago)
+    if unpaid == "not_found":
+        shop.sandbox.script("inquiry", status=404, body=NO_SUCH_RECORD, times=days_ago + 1)
+    today = datetime.datetime.now(THAILAND).date()
+
+    assert outcomes(scb.reconcile_intents(shop.config_id, days=3)) == [(1, "not_verified")]
+
+    assert inquiry_dates(shop, 1) == [str(today - datetime.timedelta(days=n)) for n in range(days_ago, -1, -1)]
+
+
+def listing(*payments: tuple[str, str]) -> dict[str, Any]:
+    return {"status": {"code": 1000, "description": "Success"},
+            "data": [{"transactionId": transaction_id, "amount": amount} for transaction_id, amount in payments]}
+
+
+def test_an_earlier_partial_payment_does_not_end_the_search(shop):
+    shop.invoice(1)
+    created_days_ago(shop, 1, 1)
+    shop.sandbox.script("inquiry", body=listing(("PARTIAL0000000001", "100.00")))
+    shop.sandbox.script("inquiry", body=listing(("OTHER000000000001", "20.00"), ("FULL00000000000001", "250.50")))
+
+    answer = scb.reconcile_intents(shop.config_id)
+
+    assert outcomes(answer) == [(1, "confirmed")]
+    assert answer["data"][0]["transaction_id"] == "FULL00000000000001"
+    assert shop.intent(1)["transaction_id"] == "FULL00000000000001"
+
+
+def test_a_reconciliation_passes_over_an_intent_another_session_holds(shop):
+    shop.paid(1)
+    shop.paid(2)
+    with shop.erp.pg.connect(autocommit=False) as holder, ThreadPoolExecutor(1) as pool:
+        holder.execute("SELECT id FROM scb_payment_intent WHERE invoice_id = 1 FOR UPDATE")
+        running = pool.submit(scb.reconcile_intents, shop.config_id)
+        try:
+            answer = running.result(timeout=15)
+        finally:
+            holder.rollback()
+
+    assert outcomes(answer) == [(2, "confirmed")]
     assert shop.intent(1)["status"] == "pending"

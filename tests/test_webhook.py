@@ -3,14 +3,18 @@ requests that are no record and of failures. Served, with the sandbox's callback
 
 from __future__ import annotations
 
+import http.client
 import io
 import json
+import threading
+from collections.abc import Iterator
 from typing import Any, NamedTuple
 from wsgiref.util import setup_testing_defaults
 
 import pytest
 
 import halvenor_scb_lib as scb
+from bank_helpers import UNUSABLE_ANSWERS
 from halvenor_scb_lib import webhook
 
 MAX = webhook.MAX_BODY
@@ -179,10 +183,18 @@ def test_no_more_of_the_body_is_read_than_its_length_and_the_limit(shop, size, l
     assert shop.intent(1001)["status"] == ("confirmed" if status == 200 else "pending")
 
 
-@pytest.mark.parametrize("failure, code", [("database", 9002), ("bank", 9102), ("token", 9301), ("garbage", 9103)])
+@pytest.mark.parametrize("failure, code", [
+    ("database", 9002), ("bank", 9102), ("token", 9301), *((name, 9103) for name in UNUSABLE_ANSWERS),
+    ("bank-9004", 9004),
+])
 def test_a_payment_that_cannot_be_checked_now_is_asked_for_again(shop, monkeypatch, failure, code):
     paid = shop.paid(1001)
-    shop.cannot_check(failure, monkeypatch)
+    if failure == "bank-9004":
+        # A 9004 from the bank is about its side (a configuration it cannot use), not about the record.
+        shop.sandbox.script("inquiry", status=400,
+                            body={"status": {"code": 9004, "description": "Invalid configuration"}})
+    else:
+        shop.cannot_check(failure, monkeypatch)
 
     answered = post(paid)
 
@@ -190,3 +202,57 @@ def test_a_payment_that_cannot_be_checked_now_is_asked_for_again(shop, monkeypat
         "resCode": "20", "resDesc": f"Payment cannot be checked now (error {code}); send it again later",
         "transactionId": paid["transactionId"]})
     assert shop.intent(1001)["status"] == "pending"
+
+
+@pytest.mark.parametrize("content_type", [
+    "application/json", "Application/JSON; charset=UTF-8", "APPLICATION/JSON;charset=utf8",
+    'application/json; Charset="Utf-8"',
+])
+def test_the_media_type_is_read_without_regard_to_case(shop, content_type):
+    paid = shop.paid(1001)
+
+    answered = post(paid, content_type=content_type)
+
+    assert (answered.status, answered.acknowledgement["resCode"]) == (200, "00")
+    assert shop.intent(1001)["status"] == "confirmed"
+
+
+def served_post(server: Any, body: bytes) -> tuple[int, dict[str, str]]:
+    connection = http.client.HTTPConnection(*server.server_address[:2], timeout=10)
+    try:
+        connection.request("POST", "/", body=body, headers={"Content-Type": "application/json"})
+        response = connection.getresponse()
+        return response.status, json.loads(response.read())
+    finally:
+        connection.close()
+
+
+@pytest.fixture
+def served() -> Iterator[Any]:
+    server = webhook.make_server()
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield server
+    server.shutdown()
+    server.server_close()
+    thread.join()
+
+
+@pytest.mark.parametrize("failure", [*UNUSABLE_ANSWERS, "exception"])
+def test_a_served_webhook_answers_send_again_later_to_anything_unexpected(shop, served, monkeypatch, caplog,
+                                                                         failure):
+    paid = shop.paid(1001)
+    if failure == "exception":
+        monkeypatch.setattr(scb, "confirm_payment", lambda record: {"outcome": "settled-by-magic"})
+    else:
+        shop.cannot_check(failure, monkeypatch)
+
+    status, acknowledgement = served_post(served, json.dumps(paid).encode())
+
+    assert status == 200 and acknowledgement["resCode"] == "20"
+    assert shop.intent(1001)["status"] == "pending"
+    if failure == "exception":
+        assert acknowledgement == {"resCode": "20", "transactionId": "",
+                                   "resDesc": "Payment cannot be checked now; send it again later"}
+        (logged,) = [r for r in caplog.records if r.message == "Payment confirmation could not be handled"]
+        assert logged.exc_info is not None and logged.levelname == "ERROR"

@@ -68,7 +68,8 @@ class ErrorCode(IntEnum):
     BANK_UNREACHABLE = 9102
     """No HTTP answer from the QR or inquiry endpoint."""
     BANK_FAILURE = 9103
-    """The bank failed without a status document of its own (for example an HTML error page)."""
+    """The bank failed without a status document of its own (for example an HTML error page), or a payment
+    check met an inquiry answer that is not a bank answer."""
     TOKEN_NOT_OBTAINED = 9301
     """No access token could be obtained for a cached-token operation."""
     TOKEN_REFUSED = 9302

@@ -90,6 +90,10 @@ def application(environ: Mapping[str, Any], start_response: StartResponse) -> It
         reply = reply_to_record(request_body(environ))
     except Refused as refusal:
         reply = refusal.reply
+    except Exception:  # whatever went wrong, the bank is told to send the record again
+        log.exception("Payment confirmation could not be handled")
+        reply = Reply(HTTPStatus.OK, acknowledgement(
+            CANNOT_CHECK_NOW, "Payment cannot be checked now; send it again later"))
     if reply.acknowledgement["resCode"] != TAKEN:
         log.warning("Payment confirmation not taken (HTTP %d): %s", reply.status, reply.acknowledgement)
     body = json.dumps(reply.acknowledgement, ensure_ascii=False).encode()

@@ -79,13 +79,13 @@ Outcome<PaymentOutcome> decided(PGconn *conn, const PayableIntent &intent, const
 }
 
 // The payment the bank knows with the record's transaction and amount, from
-// an inquiry answer of code 1000; else the answer itself as the failure.
+// an inquiry answer that lists payments; else the failure to answer with.
 Outcome<std::optional<PaymentFound>> verified(ScbText answer, const PaymentRecord &record) {
-    const std::optional<std::vector<PaymentFound>> payments = answered_payments(answer.get());
-    if (!payments) {
-        return Outcome<std::optional<PaymentFound>>::failed(inquiry_failure(std::move(answer)));
+    const InquiryPayments read = read_inquiry_payments(answer.get());
+    if (read.reading != InquiryPayments::kPayments) {
+        return Outcome<std::optional<PaymentFound>>::failed(inquiry_failure(std::move(answer), read.reading));
     }
-    for (const PaymentFound &payment : *payments) {
+    for (const PaymentFound &payment : read.payments) {
         if (payment.transaction_id == record.transaction_id && payment.satang == record.satang) {
             return std::optional<PaymentFound>(payment);
         }
@@ -154,12 +154,14 @@ Outcome<PaymentOutcome> settle_payment(PGconn *conn, const PayableIntent &intent
     return outcome;
 }
 
-ScbText inquiry_failure(ScbText answer) {
-    if (!answer || cJSON_IsObject(CJsonTree(cJSON_Parse(answer.get())).get())) {
+ScbText inquiry_failure(ScbText answer, InquiryPayments::Reading reading) {
+    if (!answer || reading == InquiryPayments::kBankFailure) {
         return answer;
     }
-    scb_log_error("Payment inquiry answer is not JSON");
-    return ScbText(scb_create_error_response(9103, "Unreadable payment inquiry answer"));
+    const bool json = reading == InquiryPayments::kNotBankAnswer;
+    scb_log_error(json ? "Payment inquiry answer has no status code" : "Payment inquiry answer is not JSON");
+    return ScbText(scb_create_error_response(
+        9103, json ? "Payment inquiry answer is not a bank answer" : "Unreadable payment inquiry answer"));
 }
 
 void log_payment_problem(PaymentOutcome outcome, const std::string &transaction_id, const std::string &biller_id,

@@ -59,9 +59,10 @@ Outcome<PaymentOutcome> settle_payment(PGconn *conn, const PayableIntent &intent
 std::string payment_check_document(const PaymentCheck &check);
 
 // An inquiry answer that holds no payment list, as the document to answer
-// with: the bank's own failure document, or envelope 9103 for an answer
-// that is not JSON (the inquiry hands a 200 answer on as it came).
-ScbText inquiry_failure(ScbText answer);
+// with: the bank's own failure answer as it came, or envelope 9103 for an
+// answer that is not JSON or not a bank answer at all (the inquiry hands a
+// 200 answer on as it came).
+ScbText inquiry_failure(ScbText answer, InquiryPayments::Reading reading);
 
 // The error line of a payment the ERP cannot take as it is.
 void log_payment_problem(PaymentOutcome outcome, const std::string &transaction_id, const std::string &biller_id,

@@ -299,25 +299,42 @@ std::optional<PaymentRecord> read_payment_record(std::string_view text, std::str
     return payment;
 }
 
-std::optional<std::vector<PaymentFound>> answered_payments(const char *answer_text) {
+InquiryPayments read_inquiry_payments(const char *answer_text) {
+    constexpr int kPaid = 1000;
+    constexpr int kNoSuchRecord = 1104;
+    InquiryPayments read;
     const CJsonTree answer(answer_text != nullptr ? cJSON_Parse(answer_text) : nullptr);
+    if (!answer) {
+        return read;
+    }
+    read.reading = InquiryPayments::kNotBankAnswer;
     const cJSON *code =
         cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(answer.get(), "status"), "code");
-    if (!cJSON_IsNumber(code) || code->valueint != 1000) {
-        return std::nullopt;
+    if (!cJSON_IsNumber(code) || code->valuedouble != static_cast<double>(code->valueint)) {
+        return read;
     }
-    std::vector<PaymentFound> found;
+    if (code->valueint == kNoSuchRecord) {
+        read.reading = InquiryPayments::kPayments;
+        return read;
+    }
+    if (code->valueint != kPaid) {
+        read.reading = InquiryPayments::kBankFailure;
+        return read;
+    }
     const cJSON *data = cJSON_GetObjectItemCaseSensitive(answer.get(), "data");
-    const cJSON *records = cJSON_IsArray(data) ? data : nullptr;
+    if (!cJSON_IsArray(data)) {
+        return read;
+    }
+    read.reading = InquiryPayments::kPayments;
     const cJSON *record = nullptr;
-    cJSON_ArrayForEach(record, records) {
+    cJSON_ArrayForEach(record, data) {
         const char *transaction_id = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(record, "transactionId"));
         const std::optional<int64_t> satang = satang_of_member(cJSON_GetObjectItemCaseSensitive(record, "amount"));
         if (transaction_id != nullptr && satang) {
-            found.push_back({transaction_id, *satang});
+            read.payments.push_back({transaction_id, *satang});
         }
     }
-    return found;
+    return read;
 }
 
 }  // namespace scb

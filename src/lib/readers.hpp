@@ -85,13 +85,22 @@ struct PaymentRecord {
 // that is not ISO 8601 with an offset.
 std::optional<PaymentRecord> read_payment_record(std::string_view text, std::string &fault);
 
-// The payments of an inquiry answer of code 1000: the records of its `data`
-// list whose transactionId and amount are given, other entries passed over;
-// nothing for any other answer (a failure, or no answer at all).
+// The payments of an inquiry answer, as the payment checks read it.
 struct PaymentFound {
     std::string transaction_id;
     int64_t satang = 0;
 };
-std::optional<std::vector<PaymentFound>> answered_payments(const char *answer_text);
+struct InquiryPayments {
+    enum Reading {
+        kPayments,     // code 1000 with a `data` list, or 1104 (no such record: nothing paid)
+        kBankFailure,  // any other integer status code: the bank's failure answer, or an envelope
+        kNotJson,      // no answer, or a text that is not JSON
+        kNotBankAnswer // JSON without a `status` object holding an integer `code`, or 1000 without a list
+    };
+    Reading reading = kNotJson;
+    // With kPayments: the records whose transactionId and amount are given, other entries passed over.
+    std::vector<PaymentFound> payments;
+};
+InquiryPayments read_inquiry_payments(const char *answer_text);
 
 }  // namespace scb

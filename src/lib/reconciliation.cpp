@@ -67,13 +67,13 @@ Search search_payment(InquiryChannel &channel, const PayableIntent &intent, cons
             const InquiryQuery query{"", biller, intent.reference, kInvoiceReference2, "", date};
             // Renewals take a session of their own: this one holds the claim's transaction.
             ScbText answer = inquire(channel, query, nullptr);
-            const std::optional<std::vector<PaymentFound>> payments = answered_payments(answer.get());
-            if (!payments) {
-                search.failure = inquiry_failure(std::move(answer));
+            const InquiryPayments read = read_inquiry_payments(answer.get());
+            if (read.reading != InquiryPayments::kPayments) {
+                search.failure = inquiry_failure(std::move(answer), read.reading);
                 search.failed = true;
                 return search;
             }
-            for (const PaymentFound &payment : *payments) {
+            for (const PaymentFound &payment : read.payments) {
                 if (!search.payment || (payment.satang == expected && search.payment->satang != expected)) {
                     search.payment = payment;
                     search.biller_id = biller;
