@@ -74,6 +74,17 @@ def test_post_sends_content_type_first_then_caller_lines_in_order(scb_sandbox, l
     assert own_headers(request) == [("Content-Type", "application/json"), *expected]
 
 
+@pytest.mark.parametrize("value", ["a\rX-Injected: yes", "a\nX-Injected: yes", "a\x7fb", "a\x01b", "a\x1bb"],
+                         ids=["bare-cr", "lf", "del", "soh", "escape"])
+@pytest.mark.parametrize("send", [lambda sandbox, line: post(at(sandbox), "{}", [line]),
+                                  lambda sandbox, line: get(at(sandbox, INQUIRY), [line])], ids=["post", "get"])
+def test_a_header_line_holding_a_control_character_sends_nothing(scb_sandbox, capfd, send, value):
+    assert send(scb_sandbox, f"X-Test: {value}") is None
+
+    assert scb_sandbox.requests == []
+    assert "Refused a header line holding a control character" in capfd.readouterr().err
+
+
 def test_gets_send_only_the_caller_lines_and_the_plain_get_traces_nothing(scb_sandbox, capfd):
     scb_sandbox.script("inquiry", body="plain", times=2)
     assert get(at(scb_sandbox, INQUIRY), ["Accept-Language: EN", "X-Two: 2"]) == (200, b"plain")

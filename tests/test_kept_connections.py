@@ -192,13 +192,27 @@ FORK_SCRIPT = textwrap.dedent(
     def qr(ref1):
         return _binding.scb_api_create_qr_by_bank(sys.argv[1], 10.0, ref1, "FORK")["status"]["code"]
 
+    def sockets():
+        found = set()
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                link = os.readlink(f"/proc/self/fd/{fd}")
+            except FileNotFoundError:  # the listing's own descriptor, closed by now
+                continue
+            if link.startswith("socket:"):
+                found.add(link)
+        return found
+
     first = qr("PARENT1")
+    kept = sockets()
     child = os.fork()
     if child == 0:
+        # The parent's kept sockets are closed in the child at the fork itself.
+        inherited = kept & sockets()
         log = os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
         os.dup2(log, 2)
         code = qr("CHILD")
-        sys.exit(0 if code == 1000 else 1)  # a normal exit: the child's own clean-up runs
+        sys.exit(0 if code == 1000 and not inherited else 1)  # a normal exit: the child's own clean-up runs
     _, status = os.waitpid(child, 0)
     sys.stderr.write("PARENT AFTER FORK\\n")
     sys.stderr.flush()

@@ -243,7 +243,9 @@ def test_a_served_webhook_answers_send_again_later_to_anything_unexpected(shop, 
                                                                          failure):
     paid = shop.paid(1001)
     if failure == "exception":
-        monkeypatch.setattr(scb, "confirm_payment", lambda record: {"outcome": "settled-by-magic"})
+        def out_of_memory(record: Any) -> Any:
+            raise RuntimeError("Out of memory")  # the library's one exception: an internal failure
+        monkeypatch.setattr(scb, "confirm_payment", out_of_memory)
     else:
         shop.cannot_check(failure, monkeypatch)
 
