@@ -67,7 +67,15 @@ CREATE TABLE IF NOT EXISTS scb_payment_intent (
     create_date timestamp,
     write_date timestamp
 );
+CREATE INDEX IF NOT EXISTS res_partner_bank_scb_biller_id_idx ON res_partner_bank (scb_biller_id);
+CREATE INDEX IF NOT EXISTS res_partner_bank_scb_api_config_id_idx ON res_partner_bank (scb_api_config_id);
+CREATE INDEX IF NOT EXISTS scb_payment_intent_invoice_company_idx ON scb_payment_intent (invoice_id, company_id);
+CREATE INDEX IF NOT EXISTS scb_payment_intent_reference_idx ON scb_payment_intent (reference);
+CREATE INDEX IF NOT EXISTS scb_payment_intent_pending_idx ON scb_payment_intent (scb_api_config_id, created_at)
+    WHERE status = 'pending';
 """
+"""The ERP tables as the module reads and writes them, with the indexes its statements need
+(the README's table section lists them, and ``halvenor-scb check-database`` checks them)."""
 
 ERP_TABLES = ("scb_api_config", "res_partner_bank", "scb_payment_intent")
 _ERP_TABLE_LIST = sql.SQL(", ").join(map(sql.Identifier, ERP_TABLES))
