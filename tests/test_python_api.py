@@ -199,6 +199,7 @@ answer = scb.refresh_token(1)
 expires: str = answer["data"]["expiresIn"] if answer["data"] else ""  # wrong
 found = scb.payment_inquiry(1, transaction_ref="PTX1")["data"] or []
 paid_on = [payment["transactionDate"] for payment in found]  # wrong
+mends = [problem["statement"] for problem in scb.check_database()["data"]["problems"]]  # wrong
 """
 
 

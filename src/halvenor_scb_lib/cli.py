@@ -248,13 +248,14 @@ def _check_database(as_json: bool) -> int:
     except RuntimeError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return EXIT_INTERNAL
+    check = answer["data"] if scb.is_success(answer) else None
     if as_json:
         print(json.dumps(answer, indent=2, ensure_ascii=False), flush=True)
-    elif scb.is_success(answer):
-        print(_check_report(answer["data"]), flush=True)
+    elif check is not None:
+        print(_check_report(check), flush=True)
     else:
         print(f"{PROG}: error: {answer['status']['code']} {answer['status']['description']}", file=sys.stderr)
-    return EXIT_OK if scb.is_success(answer) and answer["data"]["ok"] else EXIT_FAILURE
+    return EXIT_OK if check is not None and check["ok"] else EXIT_FAILURE
 
 
 def _check_report(check: DatabaseCheck) -> str:

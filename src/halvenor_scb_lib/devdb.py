@@ -215,19 +215,20 @@ def insert_returning_id(conn: psycopg.Connection[Any], table: str, values: dict[
     return int(row[0])
 
 
-# Row n of a history: every 20th pending unless settled by its age, the 10th and 11th of every 20
-# dead, the rest confirmed; creation times spread over the days by a fixed stride, so that
-# neighbouring invoices (and ids) were not made on neighbouring days.
+# Row n of a history belongs to company (and configuration) n mod companies; its status goes by
+# blocks of 20 rows, so that every company has its share of each: of 20 blocks one pending
+# (unless settled by its age), two dead, the rest confirmed. Creation times are spread over the
+# days by a fixed stride, so that neighbouring invoices (and ids) were not made on neighbouring days.
 _HISTORY_SQL = """
 INSERT INTO scb_payment_intent (invoice_id, company_id, scb_api_config_id, reference, amount, channel, qr_payload,
                                 qr_image_base64, transaction_id, status, created_at, create_date, write_date)
 SELECT %(first)s + n, n %% %(companies)s + 1, n %% %(companies)s + 1, 'H' || (%(first)s + n), 100 + n %% 900,
-       'invoice', %(payload)s, '', CASE WHEN n %% 20 IN (0, 10, 11) THEN '' ELSE 'T' || n END,
-       CASE WHEN n %% 20 = 10 THEN 'expired' WHEN n %% 20 = 11 THEN 'cancelled'
-            WHEN n %% 20 = 0 AND age > %(settled_days)s * interval '1 day' THEN 'pending'
+       'invoice', %(payload)s, '', CASE WHEN block IN (0, 10, 11) THEN '' ELSE 'T' || n END,
+       CASE WHEN block = 10 THEN 'expired' WHEN block = 11 THEN 'cancelled'
+            WHEN block = 0 AND age > %(settled_days)s * interval '1 day' THEN 'pending'
             ELSE 'confirmed' END,
        now_utc - age, now_utc - age, now_utc - age
-FROM (SELECT n, now() AT TIME ZONE 'UTC' AS now_utc,
+FROM (SELECT n, n / 20 %% 20 AS block, now() AT TIME ZONE 'UTC' AS now_utc,
              ((n::bigint * 7919) %% %(count)s) * %(days)s * interval '1 day' / %(count)s AS age
       FROM generate_series(0, %(count)s - 1) AS n) AS rows
 """
