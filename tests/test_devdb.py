@@ -190,3 +190,17 @@ def test_the_intent_statements_are_served_by_an_index(intent_history, name):
             and node.get("Relation Name") == "scb_payment_intent"] == [], plan
     served = [node["Index Cond"] for node in nodes if node.get("Index Name") in indexes and "Index Cond" in node]
     assert any(column in condition for condition in served), plan
+
+
+def test_a_history_gives_every_company_its_share_of_each_status_and_nothing_pending_of_late(intent_history):
+    shares = {status: (count, companies) for status, count, companies in intent_history.execute(
+        "SELECT status, count(*), count(DISTINCT company_id) FROM scb_payment_intent GROUP BY status")}
+    assert shares["expired"] == shares["cancelled"] == (5000, 20)
+    assert shares["pending"][1] == 20 and 4900 < shares["pending"][0] < 5000
+    assert shares["confirmed"][0] == 100_000 - 10_000 - shares["pending"][0]
+    assert intent_history.execute(
+        "SELECT count(*) FROM scb_payment_intent WHERE status = 'pending'"
+        " AND created_at > (now() AT TIME ZONE 'UTC') - interval '3 days'").fetchone() == (0,)
+    assert intent_history.execute(
+        "SELECT min(created_at) > (now() AT TIME ZONE 'UTC') - interval '366 days' FROM scb_payment_intent"
+    ).fetchone() == (True,)
