@@ -178,8 +178,8 @@ namespace scb {
 // The names PostgreSQL's zone database gives UTC itself (many images default
 // to Etc/UTC); any other zone, even one at offset zero, still gets the SET.
 bool is_utc_zone(const char *zone) noexcept {
-    static const char *const kUtcNames[] = {"UTC",  "Etc/UTC",   "Etc/UCT", "Etc/Universal", "Etc/Zulu",
-                                            "UCT",  "Universal", "Zulu"};
+    static const char *const kUtcNames[] = {"UTC", "Etc/UTC", "Etc/UCT", "Etc/Universal",
+                                            "Etc/Zulu", "UCT", "Universal", "Zulu"};
     for (const char *name : kUtcNames) {
         if (zone != nullptr && std::strcmp(zone, name) == 0) {
             return true;
