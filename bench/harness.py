@@ -123,6 +123,18 @@ def tool_parser(description: str) -> argparse.ArgumentParser:
     return parser
 
 
+def reported(arguments: argparse.Namespace, figures: dict[str, Any],
+             failed_checks: Callable[[dict[str, Any]], list[str]],
+             print_figures: Callable[[dict[str, Any]], None]) -> int:
+    """Prints the figures with their failures (as one JSON line with --json); exit status 1 when any failed."""
+    figures["failures"] = failed_checks(figures)
+    if arguments.json:
+        print(json.dumps(figures))
+    else:
+        print_figures(figures)
+    return 1 if figures["failures"] else 0
+
+
 def ran_as_child(arguments: argparse.Namespace, run_child: Callable[[dict[str, Any]], dict[str, Any]]) -> bool:
     """When started as a child, runs its part with the plan it was given and prints its figures."""
     if arguments.child is None:

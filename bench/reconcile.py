@@ -36,8 +36,8 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import (Setting, bank_and_database, calls_from_parent, child_reports, machine_lines, ran_as_child, rotated,
-                     start_child, tool_parser)
+from harness import (Setting, bank_and_database, calls_from_parent, child_reports, machine_lines, ran_as_child,
+                     reported, rotated, start_child, tool_parser)
 
 INVOICE_AMOUNT = "250.50"
 FIRST_INVOICE = 100_000
@@ -268,13 +268,7 @@ def main() -> int:
         return 0
     if arguments.intents < 1 or min(arguments.reconcilers) < 1 or arguments.rounds < 1:
         parser.error("--intents, --reconcilers and --rounds must be at least 1")
-    figures = measure(arguments)
-    figures["failures"] = failed_checks(figures)
-    if arguments.json:
-        print(json.dumps(figures))
-    else:
-        print_figures(figures)
-    return 1 if figures["failures"] else 0
+    return reported(arguments, measure(arguments), failed_checks, print_figures)
 
 
 if __name__ == "__main__":

@@ -4,8 +4,9 @@
 #   bash bench/run.sh [--calls N]        the main operations (N timed calls per operation and side, default 200)
 #   bash bench/run.sh renewal [...]      single-flight token renewal: bench/shared_token.py --single-flight
 #   bash bench/run.sh reconcile [...]    reconciling paid intents whose callbacks were dropped: bench/reconcile.py
+#   bash bench/run.sh growth [...]       one call's cost as the intent table grows: bench/table_growth.py
 #
-# The last two take their tools' options (--help lists them). For the first:
+# The last three take their tools' options (--help lists them). For the first:
 # Starts a throwaway PostgreSQL and the bank sandbox, then prints for QR by bank
 # account (token cached), invoice QR (new invoice and reused) and payment inquiry
 # the median and p90 wall time and the CPU time per call, through the extension
@@ -26,6 +27,7 @@ fi
 case "${1:-}" in
     renewal) shift; exec python3 bench/shared_token.py --single-flight "$@" ;;
     reconcile) shift; exec python3 bench/reconcile.py "$@" ;;
+    growth) shift; exec python3 bench/table_growth.py "$@" ;;
 esac
 
 floor=build/bench/floor

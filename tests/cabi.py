@@ -59,6 +59,7 @@ _PROTOTYPES = {
     "scb_intent_confirm": (c_int32, [c_void_p, c_int32]),
     "scb_confirm_payment": (c_void_p, [c_char_p]),
     "scb_reconcile_intents": (c_void_p, [c_int, c_int]),
+    "scb_check_database": (c_void_p, []),
     "scb_create_qr_for_invoice": (
         c_void_p, [c_void_p, c_int32, c_int32, c_int32, c_char_p, c_char_p, c_double]),
 }

@@ -340,9 +340,11 @@ void payments() {
     text("confirm.unmatched", scb_confirm_payment(unpaid_record("NOSUCHINVOICE").c_str()));
     text("reconcile", scb_reconcile_intents(config, 3));
     text("reconcile.unknown_config", scb_reconcile_intents(999999, 3));
+    text("check_database", scb_check_database());
     const DatabaseDown down;
     text("confirm.db_down", scb_confirm_payment(forged.c_str()));
     text("reconcile.db_down", scb_reconcile_intents(config, 3));
+    text("check_database.db_down", scb_check_database());
 }
 
 }  // namespace

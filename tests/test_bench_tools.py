@@ -105,6 +105,23 @@ def test_reconcilers_at_once_check_each_paid_intent_once_with_one_session_each_a
     assert figures["exit_status"] == 0, figures["failures"]
 
 
+@pytest.mark.slow
+def test_table_growth_times_each_operation_at_each_size_and_side_with_the_same_recent_work() -> None:
+    figures = run_tool("table_growth.py", "--sizes", "100", "3000", "--calls", "4", "--runs", "2", "--pending", "2")
+    rows = figures["rows"]
+    assert [(row["size"], row["indexes"]) for row in rows] == [(100, False), (100, True), (3000, False), (3000, True)]
+    for row in rows:
+        assert row["invoice_qr"]["outcomes"] == ["stored"] and row["confirmation"]["outcomes"] == ["confirmed"]
+        assert row["reconciliation"]["outcomes"] == ["confirmed x2"]
+        assert (row["invoice_qr"]["calls"], row["confirmation"]["calls"], row["reconciliation"]["calls"]) == (4, 4, 2)
+        for operation in ("invoice_qr", "confirmation", "reconciliation"):
+            base = rows[1 if row["indexes"] else 0][operation]["median_ms"]
+            assert 0 < row[operation]["median_ms"] <= row[operation]["p90_ms"]
+            assert row[operation]["ratio"] == pytest.approx(row[operation]["median_ms"] / base, abs=0.01)
+    assert figures["connections_left"] == 0 and figures["failures"] == []
+    assert figures["exit_status"] == 0
+
+
 @pytest.fixture(scope="module")
 def floor_program(tmp_path_factory: pytest.TempPathFactory) -> Path:
     program = tmp_path_factory.mktemp("floor") / "floor"

@@ -6,6 +6,7 @@ import uuid
 import pytest
 
 from cabi import lib
+from test_token_cache import statements_of
 from halvenor_scb_lib import _binding
 
 FAILED = "Database connection failed: "
@@ -191,3 +192,18 @@ def test_token_expiry_holds_whatever_the_session_time_zone(
     else:
         assert stored == erp.sandbox.issued_tokens[-1] != token and abs(left - 1800) < 5
     assert pg.wait_for_client_connections(0) == 0
+
+
+UTC_NAMES = ["UTC", "Etc/UTC", "Etc/UCT", "Etc/Universal", "Etc/Zulu", "UCT", "Universal", "Zulu"]
+
+
+@pytest.mark.parametrize("zone, set_up", [(name, False) for name in UTC_NAMES] + [
+    ("GMT", True), ("Europe/London", True), ("Asia/Bangkok", True), ("utc", False)])
+def test_only_a_server_zone_other_than_utc_costs_a_statement_per_session(pg, server_zone, monkeypatch, zone, set_up):
+    if not pg.execute("SELECT 1 FROM pg_timezone_names WHERE lower(name) = lower(%s)", (zone,)):
+        pytest.skip(f"the server's zone data has no {zone}")
+    server_zone(zone)
+
+    sent = statements_of(lambda: lib.scb_db_release(lib.scb_db_acquire()), pg, monkeypatch, session_setup=True)
+
+    assert sent == (["SET TimeZone TO 'UTC'"] if set_up else [])

@@ -7,7 +7,10 @@ from decimal import Decimal
 import psycopg
 import pytest
 
-from halvenor_scb_lib.devdb import ThrowawayPostgres
+from halvenor_scb_lib.devdb import ERP_SCHEMA_SQL, ThrowawayPostgres, insert_intent_history
+from test_bench_tools import ROOT, header_statements
+
+SQL_HEADER = ROOT / "src" / "lib" / "sql.hpp"
 
 
 @pytest.mark.parametrize(
@@ -131,3 +134,73 @@ def test_erp_intents_filter_by_invoice_in_insertion_order(erp_db):
     assert [row["id"] for row in erp_db.intents(5)] == [first, third]
     assert [row["invoice_id"] for row in erp_db.intents()] == [5, 6, 5]
     assert erp_db.intents(5)[0]["amount"] == Decimal("10.50")
+
+
+# The statements an invoice QR, a payment confirmation and a reconciliation run send to the
+# intent table, with realistic parameters, and the column an index must serve for each.
+PLANNED = {
+    "kLiveIntent": (("10004242", "3"), "invoice_id"),
+    "kAnyIntent": (("10004242", "3"), "invoice_id"),
+    "kMatchIntent": (("010556012345678", "H10004242"), "reference"),
+    "kConfirmPendingIntent": (("4242", "T4242"), "id"),
+    "kIntentState": (("4242",), "id"),
+    "kPendingIntents": (("1", "3"), "created_at"),
+    "kClaimIntent": (("4242",), "id"),
+}
+
+
+@pytest.fixture(scope="module")
+def intent_history(pg_server):
+    """100,000 intents of the past in a database of their own, with statistics."""
+    with pg_server.connect(dbname="postgres") as admin:
+        admin.execute("CREATE DATABASE planned")
+    try:
+        with pg_server.connect(dbname="planned") as conn:
+            conn.execute(ERP_SCHEMA_SQL)
+            conn.execute("INSERT INTO scb_api_config (name) SELECT 'C' || n FROM generate_series(1, 20) AS n")
+            conn.execute("INSERT INTO res_partner_bank (company_id, scb_biller_id, scb_api_config_id, use_scb_qr)"
+                         " SELECT n, '0105560123456' || lpad(n::text, 2, '0'), n, true FROM generate_series(1, 20) n")
+            conn.execute("INSERT INTO res_partner_bank (company_id, acc_number) SELECT 1, n::text"
+                         " FROM generate_series(1, 2000) AS n")
+            insert_intent_history(conn, 100_000)
+            conn.execute("ANALYZE")
+            yield conn
+    finally:
+        with pg_server.connect(dbname="postgres") as admin:
+            admin.execute("DROP DATABASE planned WITH (FORCE)")
+
+
+def plan_nodes(plan):
+    yield plan
+    for child in plan.get("Plans", []):
+        yield from plan_nodes(child)
+
+
+@pytest.mark.parametrize("name", PLANNED)
+def test_the_intent_statements_are_served_by_an_index(intent_history, name):
+    statement = header_statements(SQL_HEADER.read_text(encoding="utf-8"))[name]
+    parameters, column = PLANNED[name]
+    # Sent as the module sends it: one unnamed statement, its parameters as text of no declared type.
+    ((plan,),) = psycopg.RawCursor(intent_history).execute(f"EXPLAIN (FORMAT JSON) {statement}", parameters)
+    indexes = {row[0] for row in intent_history.execute(
+        "SELECT indexname FROM pg_indexes WHERE tablename = 'scb_payment_intent'")}
+    nodes = list(plan_nodes(plan[0]["Plan"]))
+
+    assert [node for node in nodes if node["Node Type"] == "Seq Scan"
+            and node.get("Relation Name") == "scb_payment_intent"] == [], plan
+    served = [node["Index Cond"] for node in nodes if node.get("Index Name") in indexes and "Index Cond" in node]
+    assert any(column in condition for condition in served), plan
+
+
+def test_a_history_gives_every_company_its_share_of_each_status_and_nothing_pending_of_late(intent_history):
+    shares = {status: (count, companies) for status, count, companies in intent_history.execute(
+        "SELECT status, count(*), count(DISTINCT company_id) FROM scb_payment_intent GROUP BY status")}
+    assert shares["expired"] == shares["cancelled"] == (5000, 20)
+    assert shares["pending"][1] == 20 and 4900 < shares["pending"][0] < 5000
+    assert shares["confirmed"][0] == 100_000 - 10_000 - shares["pending"][0]
+    assert intent_history.execute(
+        "SELECT count(*) FROM scb_payment_intent WHERE status = 'pending'"
+        " AND created_at > (now() AT TIME ZONE 'UTC') - interval '3 days'").fetchone() == (0,)
+    assert intent_history.execute(
+        "SELECT min(created_at) > (now() AT TIME ZONE 'UTC') - interval '366 days' FROM scb_payment_intent"
+    ).fetchone() == (True,)

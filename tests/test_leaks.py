@@ -112,6 +112,8 @@ EXPECTED = {
     "reconcile.unknown_config": "code:9003",
     "confirm.db_down": "code:9002",
     "reconcile.db_down": "code:9002",
+    "check_database": "code:1000",
+    "check_database.db_down": "code:9002",
 }
 # Outcomes that end in a varying number are compared by their prefix.
 PREFIX_ONLY = {path for path, outcome in EXPECTED.items() if outcome.endswith(":")}

@@ -28,6 +28,8 @@ METHODS = [
      "Verify the bank's payment confirmation record and confirm the invoice's intent once"),
     ("scb_api_reconcile_intents",
      "Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"),
+    ("scb_api_check_database",
+     "Check the ERP database's tables, columns, indexes and privileges for the module, changing nothing"),
     ("close_connections", "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"),
     ("use_python_logging",
      "Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"),

@@ -13,7 +13,7 @@ import pytest
 
 import halvenor_scb_lib as scb
 from bank_helpers import SHOP_BILLER as BILLER
-from bank_helpers import UNUSABLE_ENVELOPES, Shop, envelope
+from bank_helpers import INVOICE_AMOUNT, UNUSABLE_ENVELOPES, Shop, envelope
 
 
 def record(**changes: Any) -> dict[str, Any]:
@@ -272,6 +272,18 @@ def test_reconciling_confirms_the_paid_intents_once_and_leaves_the_rest_pending(
 
     assert outcomes(again) == [(2, "not_verified"), (3, "amount_mismatch")]
     assert shop.intent(1)["transaction_id"] == paid["transactionId"]
+
+
+@pytest.mark.parametrize("days", [1, 3])
+def test_the_window_opens_at_midnight_in_thailand_on_its_first_day(shop, days):
+    first_day = datetime.datetime.now(THAILAND).date() - datetime.timedelta(days=days - 1)
+    opens = datetime.datetime.combine(first_day, datetime.time()) - datetime.timedelta(hours=7)  # naive UTC
+    for invoice_id, created_at in [(1, opens - datetime.timedelta(microseconds=1)), (2, opens),
+                                   (3, opens + datetime.timedelta(hours=1))]:
+        shop.erp.add_intent(invoice_id=invoice_id, scb_api_config_id=shop.config_id, reference=f"INV{invoice_id}",
+                            amount=INVOICE_AMOUNT, status="pending", created_at=created_at)
+
+    assert outcomes(scb.reconcile_intents(shop.config_id, days=days)) == [(2, "not_verified"), (3, "not_verified")]
 
 
 def test_two_reconcilers_at_once_check_each_intent_once(shop):

@@ -162,8 +162,8 @@ TOKEN_LOOKUP = "SELECT access_token, token_expires_at AT TIME ZONE 'UTC' AS expi
 TOKEN_STORE = "UPDATE scb_api_config SET access_token = $1,"
 
 
-def statements_of(call, pg, monkeypatch):
-    """The statements the module's own session sent during call(), in order (session set-up aside)."""
+def statements_of(call, pg, monkeypatch, session_setup=False):
+    """The statements the module's own session sent during call(), in order (session set-up aside, unless asked for)."""
     monkeypatch.setenv("PGOPTIONS", "-c log_statement=all")
     log = pg.root / "server.log"
     start = log.stat().st_size
@@ -172,7 +172,7 @@ def statements_of(call, pg, monkeypatch):
     with open(log, encoding="utf-8", errors="replace") as lines:
         lines.seek(start)
         sent = [match.group(1) for match in map(STATEMENT.search, lines) if match]
-    return [text for text in sent if not text.startswith("SET TimeZone")]
+    return [text for text in sent if session_setup or not text.startswith("SET TimeZone")]
 
 
 @pytest.mark.parametrize("seconds_left, expected", [

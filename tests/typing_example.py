@@ -51,6 +51,11 @@ def raw_methods() -> tuple[str, dict[str, object]]:
     return placeholder, inquiry
 
 
+def database_mends() -> list[str]:
+    check = scb.check_database()["data"]
+    return [] if check is None or check["ok"] else [problem["mend"] for problem in check["problems"]]
+
+
 def error_kind(code: int) -> str:
     try:
         return scb.ErrorCode(code).name

@@ -37,6 +37,7 @@ from typing import Any, Union, cast
 from halvenor_scb_lib._binding import (
     close_connections,
     create_qr_for_invoice,
+    scb_api_check_database,
     scb_api_check_payment,
     scb_api_confirm_payment,
     scb_api_create_qr,
@@ -59,6 +60,7 @@ from halvenor_scb_lib.arguments import (
 from halvenor_scb_lib.types import (
     SUCCESS_CODE,
     ConfirmationAnswer,
+    DatabaseCheckAnswer,
     ErrorCode,
     InquiryAnswer,
     InvoiceQrAnswer,
@@ -78,6 +80,7 @@ __all__ = [
     "ErrorCode",
     "Id",
     "__version__",
+    "check_database",
     "close_connections",
     "confirm_payment",
     "create_qr",
@@ -88,6 +91,7 @@ __all__ = [
     "payment_inquiry",
     "reconcile_intents",
     "refresh_token",
+    "scb_api_check_database",
     "scb_api_check_payment",
     "scb_api_confirm_payment",
     "scb_api_create_qr",
@@ -262,6 +266,17 @@ def reconcile_intents(config_id: Id, days: int = 3) -> ReconciliationAnswer:
     if not 1 <= days <= ID_MAX:
         raise ValueError(f"days must be at least 1, got {days}")
     return cast(ReconciliationAnswer, scb_api_reconcile_intents(check_id(config_id, "config_id"), days))
+
+
+def check_database() -> DatabaseCheckAnswer:
+    """Check, without changing anything, the ERP database the ``PG*`` variables name.
+
+    ``data["problems"]`` lists each table or column the module uses that is missing or of
+    another type, each recommended index no existing index covers, and each privilege the
+    connecting role lacks, with the statement that would mend it; ``data["ok"]`` is true when
+    there is none. A database that cannot be reached answers its envelope (9001, 9002).
+    """
+    return cast(DatabaseCheckAnswer, scb_api_check_database())
 
 
 def is_success(answer: object) -> bool:

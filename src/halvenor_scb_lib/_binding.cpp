@@ -203,6 +203,10 @@ PyObject *scb_api_reconcile_intents(PyObject *, PyObject *args) {
     return document_result(without_interpreter_lock<char *>([&] { return scb_reconcile_intents(config_id, days); }));
 }
 
+PyObject *scb_api_check_database(PyObject *, PyObject *) {
+    return document_result(without_interpreter_lock<char *>([] { return scb_check_database(); }));
+}
+
 PyObject *close_connections(PyObject *, PyObject *) {
     Py_BEGIN_ALLOW_THREADS
     scb_close_connections();
@@ -319,6 +323,8 @@ PyMethodDef ScbMethods[] = {
      "Verify the bank's payment confirmation record and confirm the invoice's intent once"},
     {"scb_api_reconcile_intents", as_method(scb_api_reconcile_intents), METH_VARARGS,
      "Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"},
+    {"scb_api_check_database", as_method(scb_api_check_database), METH_NOARGS,
+     "Check the ERP database's tables, columns, indexes and privileges for the module, changing nothing"},
     {"close_connections", as_method(close_connections), METH_NOARGS,
      "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"},
     {"use_python_logging", as_method(use_python_logging), METH_VARARGS | METH_KEYWORDS,

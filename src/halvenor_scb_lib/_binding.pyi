@@ -51,6 +51,9 @@ def scb_api_confirm_payment(record_json: bytes, /) -> dict[str, Any]:
 def scb_api_reconcile_intents(config_id: int, days: int, /) -> dict[str, Any]:
     """Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"""
 
+def scb_api_check_database() -> dict[str, Any]:
+    """Check the ERP database's tables, columns, indexes and privileges for the module, changing nothing"""
+
 def close_connections() -> None:
     """Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"""
 

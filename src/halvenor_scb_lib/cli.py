@@ -26,6 +26,7 @@ import halvenor_scb_lib as scb
 from halvenor_scb_lib import demo, webhook
 from halvenor_scb_lib.arguments import amount_text, check_id
 from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_png
+from halvenor_scb_lib.types import DatabaseCheck
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -161,6 +162,14 @@ def build_parser() -> argparse.ArgumentParser:
     webhook.add_argument("--port", type=PORT, default=8080, help="port to listen on, 0 for any free one "
                          "(default: %(default)s)")
 
+    check = commands.add_parser("check-database", help="check the ERP database for the module, changing nothing",
+                                description=(
+        "Report each table or column the module uses that is missing or of another type, each recommended index "
+        "that no existing index covers, each privilege the role lacks, and the server's time zone, with the "
+        "statements that would mend them. Nothing is changed. Exit status 0 when all is in place, else 1."
+    ))
+    check.add_argument("--json", action="store_true", help="print the check's answer as JSON")
+
     # Parsed by the sandbox's own command line; listed here for --help.
     commands.add_parser(
         "sandbox", add_help=False, help="run the offline bank sandbox (halvenor-scb sandbox --help)"
@@ -187,6 +196,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return demo.run(options.out, terminal_qr=not options.no_terminal_qr)
     if options.command == "webhook":
         return _serve_webhook(options.host, options.port)
+    if options.command == "check-database":
+        return _check_database(options.json)
     if options.command == "inquiry" and not (options.transaction_ref or (options.biller_id and options.reference1)):
         options.parser.error("give --transaction-ref, or --biller-id and --reference1")
     try:
@@ -229,6 +240,39 @@ def _call(options: argparse.Namespace) -> Mapping[str, Any]:
     if options.command == "reconcile":
         return scb.reconcile_intents(options.config_id, options.days)
     raise AssertionError(options.command)
+
+
+def _check_database(as_json: bool) -> int:
+    try:
+        answer = scb.check_database()
+    except RuntimeError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return EXIT_INTERNAL
+    check = answer["data"] if scb.is_success(answer) else None
+    if as_json:
+        print(json.dumps(answer, indent=2, ensure_ascii=False), flush=True)
+    elif check is not None:
+        print(_check_report(check), flush=True)
+    else:
+        print(f"{PROG}: error: {answer['status']['code']} {answer['status']['description']}", file=sys.stderr)
+    return EXIT_OK if check is not None and check["ok"] else EXIT_FAILURE
+
+
+def _check_report(check: DatabaseCheck) -> str:
+    zone = check["server_time_zone"]
+    lines = [f"role {check['role']}; server time zone {zone}" + (
+        " (UTC: sessions need no set-up)" if check["server_time_zone_is_utc"] else
+        f": every new session sends SET TimeZone TO 'UTC' (ALTER ROLE {check['role']} SET TimeZone = 'UTC' "
+        "would spare it)")]
+    problems = check["problems"]
+    if not problems:
+        return "\n".join([*lines, "every table, column, index and privilege the module uses is in place"])
+    lines.append(f"{len(problems)} problem(s):")
+    lines += [f"  {problem['kind']} {problem['name']} ({problem['table']}): {problem['description']}"
+              for problem in problems]
+    lines.append("statements that would mend them:")
+    lines += [f"  {problem['mend']};" for problem in problems]
+    return "\n".join(lines)
 
 
 def _an_intent_check_failed(answer: Mapping[str, Any]) -> bool:

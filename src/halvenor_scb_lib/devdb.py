@@ -28,7 +28,7 @@ from psycopg import sql
 
 __all__ = [
     "ERP_SCHEMA_SQL", "ERP_TABLES", "PostgresUnavailable", "ThrowawayPgBouncer", "ThrowawayPostgres", "find_bindir",
-    "insert_returning_id",
+    "insert_intent_history", "insert_returning_id",
 ]
 
 ERP_SCHEMA_SQL = """
@@ -67,7 +67,15 @@ CREATE TABLE IF NOT EXISTS scb_payment_intent (
     create_date timestamp,
     write_date timestamp
 );
+CREATE INDEX IF NOT EXISTS res_partner_bank_scb_biller_id_idx ON res_partner_bank (scb_biller_id);
+CREATE INDEX IF NOT EXISTS res_partner_bank_scb_api_config_id_idx ON res_partner_bank (scb_api_config_id);
+CREATE INDEX IF NOT EXISTS scb_payment_intent_invoice_company_idx ON scb_payment_intent (invoice_id, company_id);
+CREATE INDEX IF NOT EXISTS scb_payment_intent_reference_idx ON scb_payment_intent (reference);
+CREATE INDEX IF NOT EXISTS scb_payment_intent_pending_idx ON scb_payment_intent (scb_api_config_id, created_at)
+    WHERE status = 'pending';
 """
+"""The ERP tables as the module reads and writes them, with the indexes its statements need
+(the README's table section lists them, and ``halvenor-scb check-database`` checks them)."""
 
 ERP_TABLES = ("scb_api_config", "res_partner_bank", "scb_payment_intent")
 _ERP_TABLE_LIST = sql.SQL(", ").join(map(sql.Identifier, ERP_TABLES))
@@ -205,6 +213,41 @@ def insert_returning_id(conn: psycopg.Connection[Any], table: str, values: dict[
     if row is None:
         raise RuntimeError(f"INSERT INTO {table} returned no id")
     return int(row[0])
+
+
+# Row n of a history belongs to company (and configuration) n mod companies; its status goes by
+# blocks of 20 rows, so that every company has its share of each: of 20 blocks one pending
+# (unless settled by its age), two dead, the rest confirmed. Creation times are spread over the
+# days by a fixed stride, so that neighbouring invoices (and ids) were not made on neighbouring days.
+_HISTORY_SQL = """
+INSERT INTO scb_payment_intent (invoice_id, company_id, scb_api_config_id, reference, amount, channel, qr_payload,
+                                qr_image_base64, transaction_id, status, created_at, create_date, write_date)
+SELECT %(first)s + n, n %% %(companies)s + 1, n %% %(companies)s + 1, 'H' || (%(first)s + n), 100 + n %% 900,
+       'invoice', %(payload)s, '', CASE WHEN block IN (0, 10, 11) THEN '' ELSE 'T' || n END,
+       CASE WHEN block = 10 THEN 'expired' WHEN block = 11 THEN 'cancelled'
+            WHEN block = 0 AND age > %(settled_days)s * interval '1 day' THEN 'pending'
+            ELSE 'confirmed' END,
+       now_utc - age, now_utc - age, now_utc - age
+FROM (SELECT n, n / 20 %% 20 AS block, now() AT TIME ZONE 'UTC' AS now_utc,
+             ((n::bigint * 7919) %% %(count)s) * %(days)s * interval '1 day' / %(count)s AS age
+      FROM generate_series(0, %(count)s - 1) AS n) AS rows
+"""
+# What a bill-payment QR's payload looks like; the images (several KB each, kept in TOAST) are left out.
+_HISTORY_PAYLOAD = (
+    "00020101021230830016A00000067701011201150105560123456780208H00000000318SCB5303764540625000"
+    "5802TH5910SHOP BILLR6007BANGKOK6304ABCD"
+)
+
+
+def insert_intent_history(conn: psycopg.Connection[Any], count: int, *, first_invoice: int = 10_000_000,
+                          companies: int = 20, days: int = 365, settled_days: int = 3) -> None:
+    """``count`` intents of a busy merchant's past, made with one statement (invoice ids from
+    ``first_invoice``, references ``H<invoice>``): spread over the last ``days`` days and ``companies``
+    companies, each company with its own configuration id (1 to ``companies``); 85 % confirmed, 10 %
+    dead, 5 % pending, but none pending within the last ``settled_days`` days, so that the recent
+    work of a configuration is whatever the caller adds."""
+    conn.execute(_HISTORY_SQL, {"first": first_invoice, "companies": companies, "count": count, "days": days,
+                                "settled_days": settled_days, "payload": _HISTORY_PAYLOAD})
 
 
 @dataclasses.dataclass

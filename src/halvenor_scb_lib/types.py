@@ -24,6 +24,9 @@ __all__ = [
     "TOKEN_REJECTED_CODE",
     "BankAnswer",
     "ConfirmationAnswer",
+    "DatabaseCheck",
+    "DatabaseCheckAnswer",
+    "DatabaseProblem",
     "ErrorCode",
     "InquiryAnswer",
     "InvoiceQr",
@@ -191,6 +194,34 @@ TokenAnswer = BankAnswer[TokenData]
 InquiryAnswer = BankAnswer[list[Payment]]
 
 ReconciliationAnswer = BankAnswer[list[PaymentCheck]]
+
+
+class DatabaseProblem(TypedDict):
+    """Something the module's statements need that an ERP database lacks."""
+
+    kind: Literal["table", "column", "index", "privilege"]
+    table: str
+    name: str
+    """The table, column or recommended index's name, or the privilege (``SELECT``, ``INSERT``, ``UPDATE``,
+    ``USAGE`` on the id sequence)."""
+    description: str
+    mend: str
+    """The statement that would mend it."""
+
+
+class DatabaseCheck(TypedDict):
+    """What :func:`~halvenor_scb_lib.check_database` found; ``ok`` when ``problems`` is empty."""
+
+    ok: bool
+    role: str
+    server_time_zone: str
+    """The ``TimeZone`` a session starts with; unless ``server_time_zone_is_utc``, every new session of the
+    module sends ``SET TimeZone TO 'UTC'``."""
+    server_time_zone_is_utc: bool
+    problems: list[DatabaseProblem]
+
+
+DatabaseCheckAnswer = BankAnswer[DatabaseCheck]
 
 # A confirmation answers with its check, or with an error envelope (9004, 9002, 9301, 9102...).
 ConfirmationAnswer = Union[PaymentCheck, BankAnswer[Any]]

@@ -11,6 +11,7 @@
 #include "config.hpp"
 #include "confirmation.hpp"
 #include "crypto.hpp"
+#include "database_check.hpp"
 #include "db.hpp"
 #include "http.hpp"
 #include "inquiry.hpp"
@@ -299,6 +300,10 @@ char *scb_confirm_payment(const char *record_json) noexcept {
 
 char *scb_reconcile_intents(int config_id, int days) noexcept {
     return guarded_text([&] { return scb::reconcile_intents(scb::format_text("%d", config_id).c_str(), days); });
+}
+
+char *scb_check_database(void) noexcept {
+    return guarded_text([] { return scb::check_database(); });
 }
 
 }  // extern "C"

@@ -62,8 +62,7 @@ void log_connect_failure(const char *reason) {
 // connection poolers refuse startup options, and they track TimeZone per
 // client, so the setting follows the session through transaction pooling.
 bool session_in_utc(PGconn *conn) {
-    const char *zone = PQparameterStatus(conn, "TimeZone");
-    if (zone != nullptr && std::strcmp(zone, "UTC") == 0) {
+    if (scb::is_utc_zone(PQparameterStatus(conn, "TimeZone"))) {
         return true;
     }
     const scb::PgResult result(PQexec(conn, scb::sql::kSessionInUtc));
@@ -176,6 +175,19 @@ PGconn *lend_kept_session(SessionKeeper &keeper, PGconn *kept) {
 
 namespace scb {
 
+// The names PostgreSQL's zone database gives UTC itself (many images default
+// to Etc/UTC); any other zone, even one at offset zero, still gets the SET.
+bool is_utc_zone(const char *zone) noexcept {
+    static const char *const kUtcNames[] = {"UTC", "Etc/UTC", "Etc/UCT", "Etc/Universal",
+                                            "Etc/Zulu", "UCT", "Universal", "Zulu"};
+    for (const char *name : kUtcNames) {
+        if (zone != nullptr && std::strcmp(zone, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 PGconn *acquire_session() {
     const std::string conninfo = conninfo_from_environment();
     if (!scb::reuse_connections()) {
@@ -249,6 +261,14 @@ bool command_ok(const PGresult *result) noexcept {
 
 const char *first_row_text(const PGresult *result, int column) noexcept {
     return PQgetvalue(result, 0, column);
+}
+
+std::vector<std::string> column_texts(const PGresult *result, int column) {
+    std::vector<std::string> texts;
+    for (int row = 0; row < PQntuples(result); ++row) {
+        texts.emplace_back(PQgetvalue(result, row, column));
+    }
+    return texts;
 }
 
 Transaction::Transaction(PGconn *conn) : conn_(conn), open_(command_ok(run_statement(conn, sql::kBegin, {}).get())) {}

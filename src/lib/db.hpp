@@ -5,6 +5,8 @@
 
 #include <initializer_list>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <libpq-fe.h>
 
@@ -55,6 +57,9 @@ bool command_ok(const PGresult *result) noexcept;
 // The column's text in row 0; NULL reads as the empty text.
 const char *first_row_text(const PGresult *result, int column) noexcept;
 
+// The column's text in every row, in order.
+std::vector<std::string> column_texts(const PGresult *result, int column);
+
 // A transaction on a session, rolled back unless committed, so no early
 // return leaves the session inside it.
 class Transaction {
@@ -73,6 +78,10 @@ private:
     PGconn *conn_;
     bool open_;
 };
+
+// Whether a TimeZone setting names UTC (under any of its names), so that a
+// session needs no SET; false for null.
+bool is_utc_zone(const char *zone) noexcept;
 
 // True when neither PGHOST nor PGDATABASE is present in the environment.
 bool database_environment_missing() noexcept;

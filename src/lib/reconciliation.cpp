@@ -124,14 +124,6 @@ std::optional<std::string> check_intent(PGconn *conn, InquiryChannel &channel, c
     return payment_check_document(check);
 }
 
-std::vector<std::string> column_texts(const PGresult *result) {
-    std::vector<std::string> texts;
-    for (int row = 0; row < PQntuples(result); ++row) {
-        texts.emplace_back(PQgetvalue(result, row, 0));
-    }
-    return texts;
-}
-
 ScbText run_answer(const std::vector<std::string> &checked) {
     std::string answer = R"({"status":{"code":1000,"description":"Reconciliation finished"},"data":[)";
     for (std::size_t i = 0; i < checked.size(); ++i) {
@@ -161,8 +153,8 @@ ScbText reconcile_intents(const char *config_id, int days) {
         scb_log_error(bounded_format(512, "Pending intent query failed: %s", PQerrorMessage(conn)).c_str());
         return ScbText(scb_create_error_response(9002, "Failed to read the pending intents"));
     }
-    const std::vector<std::string> biller_ids = column_texts(billers.get());
-    const std::vector<std::string> intent_ids = column_texts(pending.get());
+    const std::vector<std::string> biller_ids = column_texts(billers.get(), 0);
+    const std::vector<std::string> intent_ids = column_texts(pending.get(), 0);
     scb_log_info(bounded_format(256, "Reconciling %zu pending intents of config %s", intent_ids.size(),
                                 or_empty(config_id))
                      .c_str());

@@ -83,11 +83,13 @@ inline constexpr const char *kConfirmPendingIntent =
 inline constexpr const char *kIntentState = "SELECT status, transaction_id FROM scb_payment_intent WHERE id = $1";
 
 // Reconciliation: the configuration's ($1) pending intents created within the
-// last $2 days in Thailand's time (UTC+07:00), today included.
+// last $2 days in Thailand's time (UTC+07:00), today included. The window is a
+// range on the stored UTC column, from the start of the first Thai day as a UTC
+// timestamp, so an index on (scb_api_config_id, created_at) serves it.
 inline constexpr const char *kPendingIntents =
     "SELECT id FROM scb_payment_intent WHERE scb_api_config_id = $1 AND status = 'pending' AND "
-    "(created_at + interval '7 hours')::date >= ((NOW() AT TIME ZONE 'UTC') + interval '7 hours')::date - "
-    "($2::integer - 1) ORDER BY id";
+    "created_at >= (((NOW() AT TIME ZONE 'UTC') + interval '7 hours')::date - ($2::integer - 1)) - "
+    "interval '7 hours' ORDER BY id";
 
 // One pending intent ($1) claimed for its check, unless another reconciler holds it.
 inline constexpr const char *kClaimIntent =
@@ -100,5 +102,43 @@ inline constexpr const char *kClaimIntent =
 inline constexpr const char *kConfigBillerIds =
     "SELECT DISTINCT scb_biller_id FROM res_partner_bank WHERE scb_api_config_id = $1 AND use_scb_qr = true AND "
     "scb_biller_id <> '' ORDER BY scb_biller_id";
+
+// Database check: reads the catalog only. Names resolve through the session's
+// search_path, as the module's own statements do.
+
+// The server's time zone as a session starts with it (before any SET), and the role, also quoted.
+inline constexpr const char *kCheckSession =
+    "SELECT reset_val, current_user, quote_ident(current_user) FROM pg_settings WHERE name = 'TimeZone'";
+
+// The columns of table $1 with their types: no row when there is no such table, one
+// row of nulls for a table without columns.
+inline constexpr const char *kCheckColumns =
+    "SELECT a.attname, format_type(a.atttypid, NULL) FROM (SELECT to_regclass($1) AS relation) r LEFT JOIN "
+    "pg_attribute a ON a.attrelid = r.relation AND a.attnum > 0 AND NOT a.attisdropped WHERE r.relation IS NOT "
+    "NULL ORDER BY a.attnum";
+
+// The key columns of table $1's valid B-tree indexes, in key order ('' for an
+// expression), one row per column, with each index's predicate ('' for none).
+inline constexpr const char *kCheckIndexes =
+    "SELECT i.indexrelid, COALESCE(a.attname, ''), COALESCE(pg_get_expr(i.indpred, i.indrelid), '') FROM pg_index "
+    "i JOIN pg_class c ON c.oid = i.indexrelid JOIN pg_am m ON m.oid = c.relam CROSS JOIN LATERAL "
+    "unnest(i.indkey) WITH ORDINALITY AS k(attnum, position) LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid "
+    "AND a.attnum = k.attnum WHERE i.indrelid = to_regclass($1) AND i.indisvalid AND m.amname = 'btree' AND "
+    "k.position <= i.indnkeyatts ORDER BY i.indexrelid, k.position";
+
+// Of the comma-separated columns $2 of table $1, those that exist and on which
+// the role lacks privilege $3, in the order given.
+inline constexpr const char *kCheckColumnPrivileges =
+    "SELECT u.name FROM unnest(string_to_array($2, ',')) WITH ORDINALITY AS u(name, position) WHERE CASE WHEN "
+    "EXISTS (SELECT 1 FROM pg_attribute a WHERE a.attrelid = to_regclass($1) AND a.attname = u.name AND NOT "
+    "a.attisdropped) THEN NOT has_column_privilege(to_regclass($1), u.name, $3) ELSE false END ORDER BY "
+    "u.position";
+
+// The sequence behind table $1's id default when the role may not use it (an
+// identity column needs no privilege on its sequence).
+inline constexpr const char *kCheckIdSequence =
+    "SELECT s.name FROM pg_get_serial_sequence($1, 'id') AS s(name) WHERE s.name IS NOT NULL AND NOT "
+    "has_sequence_privilege(s.name, 'USAGE') AND NOT EXISTS (SELECT 1 FROM pg_attribute a WHERE a.attrelid = "
+    "to_regclass($1) AND a.attname = 'id' AND a.attidentity <> '')";
 
 }  // namespace scb::sql

@@ -204,18 +204,37 @@ std::string amount_text(double amount) {
     return format_text("%.2f", amount);
 }
 
-CJsonTree new_json_object() {
-    CJsonTree object(cJSON_CreateObject());
-    if (!object) {
+namespace {
+
+CJsonTree created(cJSON *tree) {
+    if (tree == nullptr) {
         throw std::bad_alloc();
     }
-    return object;
+    return CJsonTree(tree);
+}
+
+}  // namespace
+
+CJsonTree new_json_object() {
+    return created(cJSON_CreateObject());
+}
+
+CJsonTree new_json_array() {
+    return created(cJSON_CreateArray());
 }
 
 void add_member(cJSON *object, const char *name, cJSON *value) {
     if (!add_to_object(object, name, CJsonTree(value))) {
         throw std::bad_alloc();
     }
+}
+
+void add_element(cJSON *array, cJSON *value) {
+    CJsonTree element(value);
+    if (!element || !cJSON_AddItemToArray(array, element.get())) {
+        throw std::bad_alloc();
+    }
+    (void)element.release();
 }
 
 std::string printed_json(const cJSON *tree) {

@@ -45,10 +45,13 @@ std::string mask_json_values(std::string_view json, std::initializer_list<std::s
 std::string amount_text(double amount);
 
 // Documents the library builds itself, where running out of memory is the
-// only failure, thrown as std::bad_alloc: a new object, a member added (the
-// value is released when it cannot be added), and the compact text.
+// only failure, thrown as std::bad_alloc: a new object or array, a member or
+// element added (the value is released when it cannot be added), and the
+// compact text.
 CJsonTree new_json_object();
+CJsonTree new_json_array();
 void add_member(cJSON *object, const char *name, cJSON *value);
+void add_element(cJSON *array, cJSON *value);
 std::string printed_json(const cJSON *tree);
 
 // A compact JSON object of string members in the given order, every value
