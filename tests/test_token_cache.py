@@ -260,6 +260,7 @@ def test_a_caller_that_waits_past_the_lock_timeout_renews_alone(erp, account, ca
         started = time.monotonic()
         assert create_qr(bank_id)["status"]["code"] == 1000
         waited = time.monotonic() - started
-    assert 35 <= waited < 45
+    # The server's 35-second lock timer may end a few milliseconds before the client's clock says so.
+    assert 34.5 <= waited < 45
     assert len(erp.sandbox.requests_to("token")) == 1
     assert "ERROR: Token renewal lock not granted, renewing without it: " in capfd.readouterr().err
