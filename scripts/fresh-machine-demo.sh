@@ -66,6 +66,7 @@ install_host_tools() {
     fi
 }
 install_host_tools
+phase_done "host tools"
 
 root="$(mktemp -d /var/tmp/scb-fresh-root.XXXXXX)"
 # It becomes /, which the database's own account must be able to walk.
