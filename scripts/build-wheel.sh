@@ -10,15 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 usage="usage: $0 [--arch x86_64|aarch64] [OUT_DIR]"
-arch=x86_64
-if [ "${1:-}" = --arch ]; then
-    arch="${2:-}"
-    shift 2 || { echo "$usage" >&2; exit 2; }
-fi
-if [[ "$arch" != @(x86_64|aarch64) ]] || [ $# -gt 1 ]; then
-    echo "$usage" >&2
-    exit 2
-fi
+. scripts/arch-option.sh "$@"
+shift "$arch_words"
+[ $# -le 1 ] || usage_error
 out="${1:-dist}"
 started=$SECONDS
 

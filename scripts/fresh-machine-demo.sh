@@ -14,15 +14,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 usage="usage: $0 [--arch x86_64|aarch64] WHEEL"
-arch=x86_64
-if [ "${1:-}" = --arch ]; then
-    arch="${2:-}"
-    shift 2 || { echo "$usage" >&2; exit 2; }
-fi
-if [[ "$arch" != @(x86_64|aarch64) ]] || [ $# -ne 1 ]; then
-    echo "$usage" >&2
-    exit 2
-fi
+. scripts/arch-option.sh "$@"
+shift "$arch_words"
+[ $# -eq 1 ] || usage_error
 debian_arch="$([ "$arch" = aarch64 ] && echo arm64 || echo amd64)"
 wheel="$(realpath "$1")"
 mirror="${DEBIAN_MIRROR:-http://deb.debian.org/debian}"

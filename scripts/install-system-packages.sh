@@ -14,11 +14,11 @@ packages=(
     postgresql pgbouncer
     faketime
 )
-if [ $# -ne 0 ] && { [ $# -ne 2 ] || [ "$1" != --arch ] || [[ "$2" != @(x86_64|aarch64) ]]; }; then
-    echo "usage: $0 [--arch x86_64|aarch64]" >&2
-    exit 2
-fi
-if [ "${2:-}" = aarch64 ]; then
+usage="usage: $0 [--arch x86_64|aarch64]"
+. "$(dirname "$0")/arch-option.sh" "$@"
+shift "$arch_words"
+[ $# -eq 0 ] || usage_error
+if [ "$arch" = aarch64 ]; then
     packages+=(
         g++-aarch64-linux-gnu
         libcurl4-openssl-dev:arm64 libssl-dev:arm64 libcjson-dev:arm64 libpq5:arm64
