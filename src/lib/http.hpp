@@ -43,9 +43,11 @@ using HeaderLines = std::vector<std::string>;
 // Query pairs in order; values are percent-encoded when the URL is built.
 using QueryPairs = std::vector<std::pair<std::string, std::string>>;
 
-// Each exchange has the 30-second limit, goes out over https only and on the
-// calling thread's kept connections when reuse is on; nothing when none
-// completed (the cause is logged).
+// Each exchange has the 30-second limit, goes out over https only, presents
+// the client certificate SCB_CLIENT_CERT and SCB_CLIENT_KEY name (read at
+// every request; a file that cannot be read sends nothing) and goes on the
+// calling thread's kept connections for that certificate when reuse is on;
+// nothing when none completed (the cause is logged).
 std::optional<HttpReply> post_json(const std::string &url, const std::string &body, const HeaderLines &headers);
 std::optional<HttpReply> get(const std::string &url, const HeaderLines &headers);
 
