@@ -158,6 +158,16 @@ def test_inquiry_finds_a_paid_invoice(account, scb_sandbox, form):
     assert answer_of(done)["data"][0] == payment
 
 
+@pytest.mark.parametrize("presented", [True, False])
+def test_commands_present_the_client_certificate_the_environment_names(erp, scb_sandbox, presented):
+    scb_sandbox.configure(require_client_certificate=True)
+    config_id = erp.add_config()
+    done = cli("token", str(config_id), env=scb_sandbox.client_environ() if presented else {})
+    assert (done.returncode, answer_of(done)["status"]["code"]) == ((0, 1000) if presented else (1, 9101))
+    assert [request.client_certificate for request in scb_sandbox.requests] == (
+        ["halvenor SCB sandbox client"] if presented else [])
+
+
 def test_token_is_masked_unless_asked_for(erp, scb_sandbox):
     config_id = erp.add_config()
     masked = cli("token", str(config_id))

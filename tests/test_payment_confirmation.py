@@ -412,7 +412,6 @@ def test_a_paced_reconciliation_meets_no_rate_limit_and_an_unpaced_one_leaves_re
     unpaced = scb.reconcile_intents(shop.config_id)
 
     refused = [entry["invoice_id"] for entry in unpaced["data"] if entry["outcome"] == "error"]
-    assert refused and len(refused) <= 25
     assert {entry["outcome"] for entry in unpaced["data"]} == {"confirmed", "error"}
     assert all(entry["error"] == envelope(9900, "Too many requests")
                for entry in unpaced["data"] if entry["outcome"] == "error")

@@ -104,21 +104,21 @@ struct ShareGiveBack {
 };
 using LentShare = std::unique_ptr<CURLSH, ShareGiveBack>;
 
-// This thread's share for one request under `key`; null when reuse is off,
-// and the request then goes out on a connection of its own.
-LentShare lend_share(const std::string &key) noexcept {
+// This thread's share for one request; null when reuse is off, and the
+// request then goes out on a connection of its own.
+LentShare lend_share() noexcept {
     if (!scb::reuse_connections()) {
         return nullptr;
     }
     ShareKeeper &keeper = ShareKeeper::instance();
-    if (CURLSH *kept = keeper.borrow(key)) {
+    if (CURLSH *kept = keeper.borrow("")) {
         return LentShare(kept);
     }
     LentShare made(new_share());
     if (!made) {
         scb_log_error("Failed to set up kept bank connections");
     } else {
-        (void)keeper.keep(key, made.get());
+        (void)keeper.keep("", made.get());
     }
     return made;
 }
@@ -227,12 +227,6 @@ std::optional<ClientCertificate> client_certificate() {
     return certificate;
 }
 
-// Kept connections are shared only by requests presenting the same
-// certificate, or none: a TLS connection keeps the identity it was made with.
-std::string share_key(const ClientCertificate &certificate) {
-    return certificate.presented() ? certificate.cert_file + '\n' + certificate.key_file : std::string();
-}
-
 bool present(CURL *handle, ClientCertificate &certificate) noexcept {
     if (!certificate.presented()) {
         return true;
@@ -255,14 +249,16 @@ struct RequestHandle {
 };
 
 // A handle presenting the client certificate, if any, on this thread's kept
-// connections for that certificate when reuse is on, else on a connection of
-// its own; `curl` is null when no handle could be made.
+// connections when reuse is on, else on a connection of its own; `curl` is
+// null when no handle could be made. A kept connection (or TLS session) is
+// lent only to a request with the certificate it was made with, or none:
+// libcurl matches the certificate blobs when it picks one.
 RequestHandle new_request_handle() {
     std::optional<ClientCertificate> certificate = client_certificate();
     if (!certificate) {
         return RequestHandle{};
     }
-    RequestHandle request{lend_share(share_key(*certificate)), nullptr};
+    RequestHandle request{lend_share(), nullptr};
     request.curl = new_handle(request.share.get());
     if (request.curl && !present(request.curl.get(), *certificate)) {
         scb_log_error("Failed to configure CURL request");
