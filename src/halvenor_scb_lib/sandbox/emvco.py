@@ -174,7 +174,8 @@ def _lzw(pixels: bytes, min_code_size: int) -> bytes:
     end = clear + 1
     out = bytearray()
     pending = pending_bits = 0
-    width, next_code, table = min_code_size + 1, end + 1, {}
+    width, next_code = min_code_size + 1, end + 1
+    table: dict[int, int] = {}
 
     def emit(code: int) -> None:
         nonlocal pending, pending_bits
@@ -201,7 +202,8 @@ def _lzw(pixels: bytes, min_code_size: int) -> bytes:
                 width += 1
         else:
             emit(clear)
-            width, next_code, table = min_code_size + 1, end + 1, {}
+            width, next_code = min_code_size + 1, end + 1
+            table.clear()
         prefix = pixel
     emit(prefix)
     emit(end)
