@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <new>
 
@@ -50,7 +49,7 @@ namespace {
 
 constexpr long kTransferTimeoutSeconds = 30;
 // A certificate chain or a key is a few kilobytes; a larger file is not one.
-constexpr std::streamsize kMaxPemBytes = 1 << 20;
+constexpr std::size_t kMaxPemBytes = 1 << 20;
 constexpr std::size_t kRequestLineLimit = 8192;
 constexpr std::size_t kGetLineLimit = 2048;
 constexpr std::size_t kQueryLimit = 2047;
@@ -180,16 +179,16 @@ std::string environment_text(const char *name) {
 
 // The whole file when it can be read and holds `marker`; nothing otherwise.
 std::optional<std::string> pem_file(const std::string &path, const char *marker) {
-    std::ifstream file(path, std::ios::binary);
+    const scb::CFile file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         return std::nullopt;
     }
-    std::string text(static_cast<std::size_t>(kMaxPemBytes) + 1, '\0');
-    file.read(text.data(), kMaxPemBytes + 1);
-    if (file.bad() || file.gcount() > kMaxPemBytes) {
+    std::string text(kMaxPemBytes + 1, '\0');
+    const std::size_t read = std::fread(text.data(), 1, text.size(), file.get());
+    if (std::ferror(file.get()) != 0 || read > kMaxPemBytes) {
         return std::nullopt;
     }
-    text.resize(static_cast<std::size_t>(file.gcount()));
+    text.resize(read);
     if (text.find(marker) == std::string::npos) {
         return std::nullopt;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,6 +20,8 @@ using CurlHandle = Owned<CURL, curl_easy_cleanup>;
 using CurlShare = Owned<CURLSH, curl_share_cleanup>;
 using CurlHeaderList = Owned<curl_slist, curl_slist_free_all>;
 using CurlText = Owned<char, curl_free>;
+// The client certificate's files, read at every request.
+using CFile = Owned<std::FILE, std::fclose>;
 
 // curl_slist_append hands back a new head, or null while the old list stays
 // valid; keeping both in one place keeps the list owned on either outcome.
