@@ -424,11 +424,15 @@ def test_a_paced_reconciliation_meets_no_rate_limit_and_an_unpaced_one_leaves_re
     assert "confirmed" in {entry["outcome"] for entry in again["data"]}
 
 
-@pytest.mark.parametrize("max_rate, spacing", [(2, 0.5), (0, 0.0)], ids=["paced", "unpaced"])
-def test_the_c_interface_paces_a_reconciliation_or_not(erp, max_rate, spacing):
+@pytest.mark.parametrize("max_rate, spacing, environment", [
+    (2, 0.5, "sandbox"), (2, 0.5, "production"), (0, 0.0, "sandbox"),
+], ids=["paced-get", "paced-post", "unpaced"])
+def test_the_c_interface_paces_a_reconciliation_or_not(erp, max_rate, spacing, environment):
     shop = Shop(erp)
     for invoice_id in (1, 2, 3):
         shop.paid(invoice_id)
+    # A production configuration sends its inquiries as POST requests, the sandbox's as GET requests.
+    erp.pg.execute("UPDATE scb_api_config SET environment = %s", (environment,))
 
     answer = json.loads(take_text(lib.scb_reconcile_intents_paced(shop.config_id, 3, max_rate)))
 

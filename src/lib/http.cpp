@@ -184,11 +184,11 @@ std::optional<std::string> pem_file(const std::string &path, const char *marker)
         return std::nullopt;
     }
     std::string text(kMaxPemBytes + 1, '\0');
-    const std::size_t read = std::fread(text.data(), 1, text.size(), file.get());
-    if (std::ferror(file.get()) != 0 || read > kMaxPemBytes) {
+    const std::size_t length = std::fread(text.data(), 1, text.size(), file.get());
+    if (std::ferror(file.get()) != 0 || length > kMaxPemBytes) {
         return std::nullopt;
     }
-    text.resize(read);
+    text.resize(length);
     if (text.find(marker) == std::string::npos) {
         return std::nullopt;
     }
