@@ -40,12 +40,8 @@ REFUSALS = {
     "wrong-key-password": "ERROR: The client certificate of SCB_CLIENT_CERT and SCB_CLIENT_KEY (with "
                           "SCB_CLIENT_KEY_PASSWORD) could not be used",
     "certificate-names-a-key": "ERROR: Cannot read a PEM certificate from the file named by SCB_CLIENT_CERT",
-    "key-names-a-certificate": "ERROR: Cannot read a PEM private key from the file named by SCB_CLIENT_KEY",
-    "certificate-missing": "ERROR: Cannot read a PEM certificate from the file named by SCB_CLIENT_CERT",
     "key-is-a-directory": "ERROR: Cannot read a PEM private key from the file named by SCB_CLIENT_KEY",
     "key-not-set": "ERROR: SCB_CLIENT_KEY is not set: the client certificate of SCB_CLIENT_CERT needs its key",
-    "certificate-not-set": "ERROR: SCB_CLIENT_CERT is not set: the client key of SCB_CLIENT_KEY needs its "
-                           "certificate",
 }
 
 QR_UNREACHABLE = envelope(9102, "Network error: Failed to connect to SCB QR endpoint.")
@@ -84,12 +80,8 @@ def refusing_bank(request, erp, scb_sandbox, misnamed_bank, foreign_ca_file, mon
         "wrong-key-password": {**scb_sandbox.client_environ(encrypted_key=True), "SCB_CLIENT_KEY_PASSWORD": "wrong"},
         "certificate-names-a-key": {"SCB_CLIENT_CERT": scb_sandbox.client_key_file,
                                     "SCB_CLIENT_KEY": scb_sandbox.client_key_file},
-        "key-names-a-certificate": {"SCB_CLIENT_CERT": scb_sandbox.client_cert_file,
-                                    "SCB_CLIENT_KEY": scb_sandbox.client_cert_file},
-        "certificate-missing": {**scb_sandbox.client_environ(), "SCB_CLIENT_CERT": str(tmp_path / "absent.pem")},
         "key-is-a-directory": {**scb_sandbox.client_environ(), "SCB_CLIENT_KEY": str(tmp_path)},
         "key-not-set": {"SCB_CLIENT_CERT": scb_sandbox.client_cert_file, "SCB_CLIENT_KEY": ""},
-        "certificate-not-set": {"SCB_CLIENT_KEY": scb_sandbox.client_key_file},
     }[request.param]
     for name, value in named.items():
         monkeypatch.setenv(name, value)
