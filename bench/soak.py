@@ -91,7 +91,7 @@ def operations(plan: dict[str, Any]) -> list[tuple[str, Callable[[int], Any], Ca
         ("qr with explicit credentials, bank unreachable", lambda n: _binding.scb_api_create_qr_full(
             APP_KEY, token, CLOSED_PORT_URL, BILLER_ID, 10.0, "F", "SOAK"), lambda a: code_of(a) == 9102),
         ("qr with a rejected token", lambda n: _binding.scb_api_create_qr_full(
-            APP_KEY, "not-a-token", qr_url, BILLER_ID, 10.0, "F", "SOAK"), lambda a: code_of(a) == 9500),
+            APP_KEY, "not-a-token", qr_url, BILLER_ID, 10.0, "F", "SOAK"), lambda a: code_of(a) == 9300),
     ]
 
 

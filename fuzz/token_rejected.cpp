@@ -1,5 +1,5 @@
 // The bank's rejection of a token, detected in any answer text: "code", a
-// colon and 9500 not followed by another digit, with JSON blanks between.
+// colon and 9300 or 9500 not followed by another digit, with JSON blanks between.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,7 +23,8 @@ bool says_rejected(const std::string &text) {
         }
         pos = after_blanks(text, pos + 1);
         const bool digit_after = pos + 4 < text.size() && text[pos + 4] >= '0' && text[pos + 4] <= '9';
-        if (text.compare(pos, 4, "9500") == 0 && !digit_after) {
+        const bool rejection_code = text.compare(pos, 4, "9300") == 0 || text.compare(pos, 4, "9500") == 0;
+        if (rejection_code && !digit_after) {
             return true;
         }
     }

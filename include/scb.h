@@ -76,8 +76,10 @@ SCB_EXPORT int32_t scb_intent_upsert(PGconn *conn, int32_t invoice_id, int32_t c
 SCB_EXPORT int32_t scb_intent_confirm(PGconn *conn, int32_t intent_id) SCB_NOEXCEPT; /* 0 when marked confirmed, -1 on failure */
 SCB_EXPORT char *scb_confirm_payment(const char *record_json) SCB_NOEXCEPT; /* the bank's payment confirmation record, verified and settled: the check's document or an envelope */
 SCB_EXPORT char *scb_reconcile_intents(int config_id, int days) SCB_NOEXCEPT; /* pending intents of the last days checked with the bank and settled */
+SCB_EXPORT char *scb_reconcile_intents_paced(int config_id, int days, int max_rate) SCB_NOEXCEPT; /* the same, its inquiries started at most max_rate a second (0: unpaced) */
+SCB_EXPORT char *scb_create_qr_for_invoice(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id, const char *reference, const char *bank_account_id, double amount) SCB_NOEXCEPT; /* stored or new invoice QR, ref3 "SCB" */
+SCB_EXPORT char *scb_create_qr_for_invoice_with_ref3(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id, const char *reference, const char *bank_account_id, double amount, const char *ref3) SCB_NOEXCEPT; /* the same with the QR's ref3 (the merchant's registered Reference-3 prefix) */
 SCB_EXPORT char *scb_check_database(void) SCB_NOEXCEPT; /* read-only check of the PG* database's tables, columns, indexes and privileges for the module: the check's document or an envelope */
-SCB_EXPORT char *scb_create_qr_for_invoice(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id, const char *reference, const char *bank_account_id, double amount) SCB_NOEXCEPT; /* stored or new invoice QR */
 
 #ifdef __cplusplus
 }

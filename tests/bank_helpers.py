@@ -9,6 +9,7 @@ import uuid
 from typing import Any
 
 import halvenor_scb_lib as scb
+from halvenor_scb_lib.sandbox import confirmation_record
 
 SHOP_BILLER = "010556012345678"
 INVOICE_AMOUNT = "250.50"
@@ -56,8 +57,8 @@ class Shop:
         return dict(answer)
 
     def paid(self, invoice_id: int, **payment: Any) -> dict[str, str]:
-        """The invoice's QR paid at the bank; its record, as the bank would send it."""
-        paid: dict[str, str] = self.sandbox.pay(self.invoice(invoice_id)["qr_payload"], **payment)
+        """The invoice's QR paid at the bank; its payment confirmation, as the bank sends it."""
+        paid = confirmation_record(self.sandbox.pay(self.invoice(invoice_id)["qr_payload"], **payment))
         self.sandbox.requests.clear()
         return paid
 

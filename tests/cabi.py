@@ -60,8 +60,11 @@ _PROTOTYPES = {
     "scb_confirm_payment": (c_void_p, [c_char_p]),
     "scb_reconcile_intents": (c_void_p, [c_int, c_int]),
     "scb_check_database": (c_void_p, []),
+    "scb_reconcile_intents_paced": (c_void_p, [c_int, c_int, c_int]),
     "scb_create_qr_for_invoice": (
         c_void_p, [c_void_p, c_int32, c_int32, c_int32, c_char_p, c_char_p, c_double]),
+    "scb_create_qr_for_invoice_with_ref3": (
+        c_void_p, [c_void_p, c_int32, c_int32, c_int32, c_char_p, c_char_p, c_double, c_char_p]),
 }
 
 for _name, (_restype, _argtypes) in _PROTOTYPES.items():

@@ -11,7 +11,8 @@ ERP rows:
   erp_db      an Erp for tests that only need the database; the bank sandbox is not started.
   erp         the same Erp, plus each config it adds is registered with the bank sandbox
               (scb_sandbox), so the extension can fetch tokens with those credentials.
-  shop        a Shop (bank_helpers) on erp: one configuration and bank account for invoice QRs.
+  shop        a Shop (bank_helpers) on erp: one configuration and bank account for invoice QRs; once
+              with the sandbox's inquiry answering an empty list when nothing was paid, once 404 / 1104.
 
 Behind a connection pooler:
   bouncer     a PgBouncer (transaction and session pooling) in front of a second throwaway
@@ -167,8 +168,9 @@ def erp(erp_db: Erp, scb_sandbox: Any) -> Erp:
     return erp_db
 
 
-@pytest.fixture
-def shop(erp: Erp) -> Shop:
+@pytest.fixture(params=["empty", "not_found"], ids=["unpaid-empty", "unpaid-404"])
+def shop(erp: Erp, request: pytest.FixtureRequest) -> Shop:
+    erp.sandbox.configure(unpaid_inquiry=request.param)
     return Shop(erp)
 
 

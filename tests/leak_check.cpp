@@ -211,6 +211,13 @@ void transport() {
              http_get_with_params(inquiry_url.c_str(), keys, long_values, 3, headers, 2));
     exchange("http.get", http_get(token_url.c_str(), headers, 2));
     exchange("http.get.closed", http_get(closed_url("/oauth/token").c_str(), nullptr, 0));
+    const Override cert("SCB_CLIENT_CERT", argument("client_cert"));
+    {
+        const Override key("SCB_CLIENT_KEY", argument("client_key"));
+        exchange("http.post.client_certificate", http_post_json(token_url.c_str(), body.c_str(), headers, 2));
+    }
+    const Override unreadable_key("SCB_CLIENT_KEY", argument("client_cert"));
+    exchange("http.post.client_key_unreadable", http_post_json(token_url.c_str(), body.c_str(), headers, 2));
 }
 
 void tokens() {
@@ -303,6 +310,10 @@ void invoice_qrs(PGconn *conn) {
     text("invoice_qr.credentials_refused",
          scb_create_qr_for_invoice(conn, 500 + repeat, 1, config, "INV500", argument("refused_account"), 1));
     text("invoice_qr.no_connection", scb_create_qr_for_invoice(nullptr, invoice, 1, config, "INV200", account, 30));
+    text("invoice_qr.ref3",
+         scb_create_qr_for_invoice_with_ref3(conn, 600 + repeat, 1, config, "INV600", account, 30, "ERP1"));
+    text("invoice_qr.ref3.no_connection",
+         scb_create_qr_for_invoice_with_ref3(nullptr, invoice, 1, config, "INV200", account, 30, "ERP1"));
 }
 
 void inquiries() {
@@ -341,6 +352,8 @@ void payments() {
     text("reconcile", scb_reconcile_intents(config, 3));
     text("reconcile.unknown_config", scb_reconcile_intents(999999, 3));
     text("check_database", scb_check_database());
+    text("reconcile.paced", scb_reconcile_intents_paced(config, 3, 50));
+    text("reconcile.negative_rate", scb_reconcile_intents_paced(config, 3, -1));
     const DatabaseDown down;
     text("confirm.db_down", scb_confirm_payment(forged.c_str()));
     text("reconcile.db_down", scb_reconcile_intents(config, 3));

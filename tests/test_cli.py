@@ -20,6 +20,7 @@ import pytest
 import segno
 
 import halvenor_scb_lib as scb
+from bank_helpers import Shop
 from halvenor_scb_lib import demo
 from halvenor_scb_lib.qr_output import save_image
 
@@ -44,14 +45,21 @@ def account(erp):
     return config_id, erp.add_bank_account(config_id, biller_id=BILLER)
 
 
-def test_qr_prints_json_saves_png_and_draws_on_stderr(account, tmp_path):
+@pytest.mark.parametrize("image_format", ["gif", "png"])
+def test_qr_prints_json_saves_png_and_draws_on_stderr(account, scb_sandbox, tmp_path, image_format):
     _, bank_account_id = account
+    scb_sandbox.configure(qr_image_format=image_format)
     png = tmp_path / "out" / "qr.png"
     done = cli("qr", str(bank_account_id), "100.50", "INV1", "CUST1", "--png", str(png), "--show-qr")
     assert done.returncode == 0, done.stderr
     answer = answer_of(done)
     assert answer["status"]["code"] == 1000 and "54061" in answer["data"]["qrRawData"]
-    assert png.read_bytes() == base64.b64decode(answer["data"]["qrImage"])
+    # The bank's GIF is drawn again from the payload, so that the file named .png holds a PNG.
+    if image_format == "png":
+        assert png.read_bytes() == base64.b64decode(answer["data"]["qrImage"])
+    else:
+        assert "the QR image is GIF, not PNG" in done.stderr and png_is_qr_of(png.read_bytes(),
+                                                                              answer["data"]["qrRawData"])
     assert "▄" in done.stderr and f"QR image saved to {png}" in done.stderr
 
 
@@ -118,8 +126,21 @@ def test_invoice_qr_second_call_comes_from_the_database(account, scb_sandbox, tm
     assert again.returncode == 0, again.stderr
     stored = answer_of(again)
     assert (stored["status"], stored["intent_id"]) == ("pending", answer_of(first)["intent_id"])
-    assert png.read_bytes() == base64.b64decode(stored["qr_image_base64"])
+    assert base64.b64decode(stored["qr_image_base64"]).startswith(b"GIF89a")
+    assert png_is_qr_of(png.read_bytes(), stored["qr_payload"])
     assert len(scb_sandbox.requests) == requests
+
+
+@pytest.mark.parametrize("ref3", [None, "ERP7"])
+def test_invoice_qr_sends_the_reference_3_given(account, scb_sandbox, ref3):
+    config_id, bank_account_id = account
+    given = [] if ref3 is None else ["--ref3", ref3]
+    done = cli("invoice-qr", "--invoice", "42", "--company", "1", "--config", str(config_id), "--bank-account",
+               str(bank_account_id), "--reference", "INV42", "--amount", "99.90", *given)
+    assert done.returncode == 0, done.stderr
+    (request,) = scb_sandbox.requests_to("qr")
+    assert request.body == (f'{{"qrType":"PP","ppType":"BILLERID","ppId":"{BILLER}","amount":"99.90",'
+                            f'"ref1":"INV42","ref2":"INVOICE","ref3":"{ref3 or "SCB"}"}}').encode()
 
 
 @pytest.mark.parametrize("form", ["transaction", "references"])
@@ -135,6 +156,16 @@ def test_inquiry_finds_a_paid_invoice(account, scb_sandbox, form):
     found = [p["partnerTransactionId"] for p in answer_of(done)["data"]]
     assert found == (["PTX5"] if form == "transaction" else ["PTX5", ""])
     assert answer_of(done)["data"][0] == payment
+
+
+@pytest.mark.parametrize("presented", [True, False])
+def test_commands_present_the_client_certificate_the_environment_names(erp, scb_sandbox, presented):
+    scb_sandbox.configure(require_client_certificate=True)
+    config_id = erp.add_config()
+    done = cli("token", str(config_id), env=scb_sandbox.client_environ() if presented else {})
+    assert (done.returncode, answer_of(done)["status"]["code"]) == ((0, 1000) if presented else (1, 9101))
+    assert [request.client_certificate for request in scb_sandbox.requests] == (
+        ["halvenor SCB sandbox client"] if presented else [])
 
 
 def test_token_is_masked_unless_asked_for(erp, scb_sandbox):
@@ -184,6 +215,8 @@ def test_failure_answers_exit_1_with_json_and_no_png(account, scb_sandbox, tmp_p
         (["token", "99999999999"], "config_id 99999999999 is out of range"),
         (["reconcile", "1", "--days", "0"], "days must be at least 1, got 0"),
         (["reconcile", "1", "--days", "two"], "days must be an integer, got 'two'"),
+        (["reconcile", "1", "--max-rate", "0"], "max_rate must be at least 1, got 0"),
+        (["reconcile", "1", "--max-rate", "2.5"], "max_rate must be an integer, got '2.5'"),
         (["webhook", "--port", "70000"], "port must be a number from 0 to 65535, got '70000'"),
     ],
 )
@@ -233,6 +266,19 @@ def test_reconcile_prints_the_checks_and_exits_1_when_one_or_the_run_failed(shop
     else:
         assert [(check["invoice_id"], check["outcome"]) for check in answer["data"]] == checks
     assert shop.intent(1)["status"] == ("confirmed" if trouble is None else "pending")
+
+
+def test_reconcile_paces_its_inquiries_with_max_rate(erp):
+    shop = Shop(erp)
+    for invoice_id in (1, 2, 3):
+        shop.paid(invoice_id)
+
+    done = cli("reconcile", str(shop.config_id), "--max-rate", "2")
+
+    assert done.returncode == 0, done.stderr
+    assert [check["outcome"] for check in answer_of(done)["data"]] == ["confirmed"] * 3
+    starts = [request.received_at for request in shop.sandbox.requests_to("inquiry")]
+    assert starts[2] - starts[0] >= 1.0 - 0.1
 
 
 def test_webhook_command_serves_the_webhook_until_interrupted(shop):

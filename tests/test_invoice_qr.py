@@ -8,6 +8,7 @@ from decimal import Decimal
 
 import pytest
 
+import halvenor_scb_lib as scb
 from bank_helpers import bank_token, endpoints, envelope
 from cabi import lib, take_text
 from halvenor_scb_lib import _binding
@@ -20,6 +21,19 @@ def raw_qr_for_invoice(invoice_id: int, bank_account_id: int, amount: float = 10
     try:
         return take_text(lib.scb_create_qr_for_invoice(conn, invoice_id, 1, 1, b"INV0007",
                                                        str(bank_account_id).encode(), amount))
+    finally:
+        lib.scb_db_close(conn)
+
+
+def c_qr_for_invoice(args: dict, ref3: str | None) -> dict:
+    """The invoice QR through the C interface: the function without ref3 when none is given."""
+    conn = lib.scb_db_connect(None)
+    fixed = (conn, args["invoice_id"], args["company_id"], args["config_id"], args["reference"].encode(),
+             args["bank_account_id"].encode(), args["amount"])
+    try:
+        if ref3 is None:
+            return json.loads(take_text(lib.scb_create_qr_for_invoice(*fixed)))
+        return json.loads(take_text(lib.scb_create_qr_for_invoice_with_ref3(*fixed, ref3.encode())))
     finally:
         lib.scb_db_close(conn)
 
@@ -59,6 +73,32 @@ def test_first_call_creates_qr_and_stores_pending_intent(erp, scb_sandbox, accou
     assert (row["invoice_id"], row["company_id"], row["scb_api_config_id"]) == (7, 1, account["config_id"])
     # This flow takes a fresh token each time and leaves the cached one alone.
     assert erp.token_row(account["config_id"]) == (None, None)
+
+
+TODAYS_REQUEST = '{{"qrType":"PP","ppType":"BILLERID","ppId":"{}","amount":"10.10","ref1":"INV0007","ref2":"INVOICE",' \
+                 '"ref3":"{}"}}'
+
+
+@pytest.mark.parametrize("through, ref3", [
+    ("python", None), ("python", "ERP2024"), ("module", None), ("module", "SHOP1"), ("c", None), ("c", "SCB"),
+    ("c", "POS77"),
+])
+def test_the_invoice_qr_carries_the_reference_3_prefix_the_bank_routes_its_confirmation_by(erp, scb_sandbox, account,
+                                                                                          through, ref3):
+    args = invoice_args(account)
+    given = {} if ref3 is None else {"ref3": ref3}
+    if through == "python":
+        answer = scb.invoice_qr(**args, **given)
+    elif through == "module":
+        answer = _binding.create_qr_for_invoice(**args, **given)
+    else:
+        answer = c_qr_for_invoice(args, ref3)
+    sent = ref3 or "SCB"
+    (request,) = scb_sandbox.requests_to("qr")
+    # Without a ref3 the request is the one always sent, byte for byte.
+    assert request.body == TODAYS_REQUEST.format(BILLER, sent).encode()
+    assert scb_sandbox.pay(answer["qr_payload"])["billPaymentRef3"] == sent
+    assert erp.intents()[0]["qr_payload"] == answer["qr_payload"]
 
 
 @pytest.mark.parametrize("changes, reused", [

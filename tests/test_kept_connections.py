@@ -82,6 +82,25 @@ def test_one_thread_keeps_one_session_and_one_tls_connection(erp, scb_sandbox, p
     assert pg.wait_for_client_connections(0) == 0
 
 
+def test_a_kept_bank_connection_serves_only_requests_presenting_the_certificate_it_was_made_with(
+        erp, scb_sandbox, reuse, monkeypatch):
+    bank_account = str(erp.add_bank_account(erp.add_config()))
+    assert qr_by_bank(bank_account, "PLAIN")["status"]["code"] == SUCCESS
+    # The bank asks for a client certificate from now on; the kept connection was made before it asked.
+    scb_sandbox.configure(require_client_certificate=True)
+    for name, value in scb_sandbox.client_environ().items():
+        monkeypatch.setenv(name, value)
+    assert qr_by_bank(bank_account, "PRESENTED")["status"]["code"] == SUCCESS
+    monkeypatch.delenv("SCB_CLIENT_CERT")
+    monkeypatch.delenv("SCB_CLIENT_KEY")
+    assert qr_by_bank(bank_account, "PLAINAGAIN")["status"]["code"] == SUCCESS
+    # Each request went on a connection made as it would present itself: without a certificate, with one,
+    # and without one again on the first connection, never on the one that presented it.
+    assert [request.client_certificate for request in scb_sandbox.requests_to("qr")] == [
+        None, "halvenor SCB sandbox client", None]
+    assert scb_sandbox.tls_connections == 2
+
+
 @pytest.mark.parametrize(
     "value, kept",
     [("1", True), ("true", True), ("T", True), ("0", False), ("false", False), ("yes", False), ("", False)],

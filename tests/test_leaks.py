@@ -56,6 +56,8 @@ EXPECTED = {
     "http.get_params.too_long": "null",
     "http.get": "status:405",
     "http.get.closed": "null",
+    "http.post.client_certificate": "status:200",
+    "http.post.client_key_unreadable": "null",
     "token": "code:1000",
     "token.refused": "code:9302",
     "token.closed": "code:9101",
@@ -64,7 +66,7 @@ EXPECTED = {
     "token_by_config.db_down": "code:9002",
     "token_by_config.db_unset": "code:9001",
     "qr_full": "code:1000",
-    "qr_full.rejected_token": "code:9500",
+    "qr_full.rejected_token": "code:9300",
     "qr_full.closed": "code:9102",
     "qr_full.invalid": "code:1102",
     "qr_by_bank.token_fetched": "code:1000",
@@ -97,6 +99,8 @@ EXPECTED = {
     "invoice_qr.unknown_account": "code:9003",
     "invoice_qr.credentials_refused": "code:9302",
     "invoice_qr.no_connection": "code:9002",
+    "invoice_qr.ref3": "intent:",
+    "invoice_qr.ref3.no_connection": "code:9002",
     "inquiry.transaction": "code:1000",
     "inquiry.reference": "code:1000",
     "inquiry.production": "code:1000",
@@ -110,6 +114,8 @@ EXPECTED = {
     "confirm.unmatched": "outcome:unmatched",
     "reconcile": "code:1000",
     "reconcile.unknown_config": "code:9003",
+    "reconcile.paced": "code:1000",
+    "reconcile.negative_rate": "code:9004",
     "confirm.db_down": "code:9002",
     "reconcile.db_down": "code:9002",
     "check_database": "code:1000",
@@ -214,6 +220,8 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox, reuse):
         "stale_configs": ",".join(map(str, stale_inquiry)),
         "transaction_id": "SBX0000000001",
         "paid_record": json.dumps(paid_invoice(scb_sandbox, invoice_config, invoice_account)),
+        "client_cert": scb_sandbox.client_cert_file,
+        "client_key": scb_sandbox.client_key_file,
     }
     run = subprocess.run(
         [str(program), *(f"{name}={value}" for name, value in arguments.items())],
@@ -248,6 +256,6 @@ def test_no_operation_leaks_on_any_path(tmp_path, pg, erp, scb_sandbox, reuse):
     assert requests_with(scb_sandbox, "qr", "Authorization", f"Bearer {REJECTED_TOKEN}") == REPEATS
     assert requests_with(scb_sandbox, "inquiry", "Authorization", f"Bearer {REJECTED_TOKEN}") == REPEATS
     # A reused invoice QR comes from the database, not from the bank (one more made the paid record).
-    assert requests_with(scb_sandbox, "qr", "resourceOwnerId", "INVOICE") == REPEATS + 1
+    assert requests_with(scb_sandbox, "qr", "resourceOwnerId", "INVOICE") == 2 * REPEATS + 1
     # Production configurations send the inquiry as a POST.
     assert sum(1 for request in scb_sandbox.requests_to("inquiry") if request.method == "POST") == REPEATS

@@ -4,8 +4,10 @@ the bank's inquiry, confirming an invoice's intent exactly once, and reconciling
 from __future__ import annotations
 
 import datetime
+import itertools
 import json
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -14,6 +16,7 @@ import pytest
 import halvenor_scb_lib as scb
 from bank_helpers import SHOP_BILLER as BILLER
 from bank_helpers import INVOICE_AMOUNT, UNUSABLE_ENVELOPES, Shop, envelope
+from cabi import lib, take_text
 
 
 def record(**changes: Any) -> dict[str, Any]:
@@ -342,12 +345,9 @@ def inquiry_dates(shop: Shop, invoice_id: int) -> list[str]:
 
 
 @pytest.mark.parametrize("days_ago", [0, 1, 2])
-@pytest.mark.parametrize("unpaid", ["empty", "not_found"])
-def test_reconciling_asks_each_thai_date_from_the_intents_creation_to_today(shop, days_ago, unpaid):
+def test_reconciling_asks_each_thai_date_from_the_intents_creation_to_today(shop, days_ago):
     shop.invoice(1)
     created_days_ago(shop, 1, days_ago)
-    if unpaid == "not_found":
-        shop.sandbox.script("inquiry", status=404, body=NO_SUCH_RECORD, times=days_ago + 1)
     today = datetime.datetime.now(THAILAND).date()
 
     assert outcomes(scb.reconcile_intents(shop.config_id, days=3)) == [(1, "not_verified")]
@@ -386,3 +386,77 @@ def test_a_reconciliation_passes_over_an_intent_another_session_holds(shop):
 
     assert outcomes(answer) == [(2, "confirmed")]
     assert shop.intent(1)["status"] == "pending"
+
+
+def inquiry_starts(sandbox: Any) -> list[float]:
+    return [request.received_at for request in sandbox.requests_to("inquiry")]
+
+
+@pytest.mark.slow
+def test_a_paced_reconciliation_meets_no_rate_limit_and_an_unpaced_one_leaves_refused_intents_to_the_next_run(erp):
+    """The bank's sandbox takes 5 requests a second per API: 30 paid intents reconciled at most 5 inquiries a
+    second, a retry after a rejected token counted too, are all confirmed; reconciled as fast as they come, the
+    intents whose inquiry was refused for the rate are errors, and pending for the next run."""
+    shop = Shop(erp)
+    for invoice_id in range(1, 31):
+        shop.paid(invoice_id)
+    shop.sandbox.configure(rate_limit=5)
+    inquiries = itertools.count(1)
+
+    def revoke_at_the_tenth(request: Any) -> None:
+        if next(inquiries) == 10:
+            shop.sandbox.revoke_token(request.header("Authorization").split()[1])
+
+    shop.sandbox.on_request("inquiry", revoke_at_the_tenth)
+
+    paced = scb.reconcile_intents(shop.config_id, max_rate=5)
+
+    assert outcomes(paced) == [(invoice_id, "confirmed") for invoice_id in range(1, 31)]
+    starts = inquiry_starts(shop.sandbox)
+    assert len(starts) == 31 and len(shop.sandbox.requests_to("token")) == 2
+    # 31 starts at most 5 a second: 6 seconds from the first to the last, any 6 spanning a second, a little
+    # less at the bank for the time a request takes to arrive.
+    assert starts[-1] - starts[0] >= 6.0 - 0.1
+    assert min(later - earlier for earlier, later in zip(starts, starts[5:])) >= 1.0 - 0.1
+    assert min(later - earlier for earlier, later in zip(starts, starts[1:])) >= 0.2 - 0.1
+
+    erp.pg.execute("UPDATE scb_payment_intent SET status = 'pending', transaction_id = NULL")
+    unpaced = scb.reconcile_intents(shop.config_id)
+
+    refused = [entry["invoice_id"] for entry in unpaced["data"] if entry["outcome"] == "error"]
+    assert {entry["outcome"] for entry in unpaced["data"]} == {"confirmed", "error"}
+    assert all(entry["error"] == envelope(9900, "Too many requests")
+               for entry in unpaced["data"] if entry["outcome"] == "error")
+    assert [row["invoice_id"] for row in erp.intents() if row["status"] == "pending"] == refused
+    time.sleep(1.0)
+
+    again = scb.reconcile_intents(shop.config_id)
+
+    assert [entry["invoice_id"] for entry in again["data"]] == refused
+    assert "confirmed" in {entry["outcome"] for entry in again["data"]}
+
+
+@pytest.mark.parametrize("max_rate, spacing, environment", [
+    (2, 0.5, "sandbox"), (2, 0.5, "production"), (0, 0.0, "sandbox"),
+], ids=["paced-get", "paced-post", "unpaced"])
+def test_the_c_interface_paces_a_reconciliation_or_not(erp, max_rate, spacing, environment):
+    shop = Shop(erp)
+    for invoice_id in (1, 2, 3):
+        shop.paid(invoice_id)
+    # A production configuration sends its inquiries as POST requests, the sandbox's as GET requests.
+    erp.pg.execute("UPDATE scb_api_config SET environment = %s", (environment,))
+
+    answer = json.loads(take_text(lib.scb_reconcile_intents_paced(shop.config_id, 3, max_rate)))
+
+    assert outcomes(answer) == [(1, "confirmed"), (2, "confirmed"), (3, "confirmed")]
+    starts = inquiry_starts(shop.sandbox)
+    gaps = [later - earlier for earlier, later in zip(starts, starts[1:])]
+    assert len(gaps) == 2 and (min(gaps) >= spacing - 0.1 if max_rate else max(gaps) < 0.4)
+
+
+def test_a_negative_rate_is_refused_by_the_c_interface(erp):
+    shop = Shop(erp)
+    shop.paid(1)
+    answer = json.loads(take_text(lib.scb_reconcile_intents_paced(shop.config_id, 3, -1)))
+    assert answer == envelope(9004, "Invalid parameters: max_rate must not be negative")
+    assert shop.sandbox.requests == [] and shop.intent(1)["status"] == "pending"

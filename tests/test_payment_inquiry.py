@@ -229,6 +229,8 @@ def test_cached_token_reused_only_above_300_seconds(erp, scb_sandbox, inquire, c
     (200, '{"status":{"code":9500,"description":"Invalid token"},"data":null}'),
     (200, '{"status":{"code": \n9500,"description":"Invalid token"}}'),
     (500, '{"status":{"code":9500}}'),
+    (200, '{"status":{"code":9300,"description":"Invalid or expired access token"},"data":null}'),
+    (403, '{"status":{"code" : 9300}}'),
 ])
 def test_rejected_token_renewed_once_with_key_and_secret_read_again(cached, erp, scb_sandbox, inquire, capfd, status,
                                                                    body):
@@ -281,11 +283,28 @@ def test_token_the_bank_refuses_with_401_is_renewed_whatever_the_code(cached, er
     '{"status":{"code":19500,"description":"x"}}',
     '{"status":{"code":"9500","description":"x"}}',
     '{"status":{"code":1000,"description":"code 9500"}}',
+    '{"status":{"code":93001,"description":"x"}}',
+    '{"status":{"code":"9300","description":"x"}}',
 ])
 def test_no_retry_without_rejection_code(cached, scb_sandbox, inquire, body):
     scb_sandbox.script("inquiry", body=body)
     assert inquire(cached, transaction_ref="T1") == json.loads(body)
     assert endpoints(scb_sandbox) == ["inquiry"]
+
+
+@pytest.mark.parametrize("unpaid, status, answer", [
+    ("empty", 200, {"status": {"code": 1000, "description": "Success"}, "data": []}),
+    ("not_found", 404, {"status": {"code": 1104, "description": "Record not found"}, "data": None}),
+])
+def test_an_inquiry_that_finds_no_payment_hands_the_banks_answer_back_as_it_came(cached, scb_sandbox, inquire, capfd,
+                                                                                unpaid, status, answer):
+    scb_sandbox.configure(unpaid_inquiry=unpaid)
+    capfd.readouterr()
+    assert inquire(cached, biller_id=BILLER, reference1="INV404", transaction_date=DATE) == answer
+    assert endpoints(scb_sandbox) == ["inquiry"]
+    errors = log_lines(capfd, "ERROR")
+    assert errors == ([] if status == 200 else [
+        f"Payment inquiry failed with status 404. Response: {json.dumps(answer, separators=(',', ':'))}"])
 
 
 @pytest.mark.parametrize("status, body, expected", [

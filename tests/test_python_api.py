@@ -126,6 +126,25 @@ def test_bad_ids_are_refused_before_any_request(no_pg_env, scb_sandbox, call, ba
 def test_references_must_be_text(no_pg_env, scb_sandbox):
     with pytest.raises(TypeError, match="ref2 must be a str, not int"):
         scb.create_qr_by_bank_account(1, 10, "INV1", 42)
+    with pytest.raises(TypeError, match="ref3 must be a str, not NoneType"):
+        scb.invoice_qr(1, 1, 1, "INV1", 10, 1, ref3=None)  # type: ignore[arg-type]
+    assert scb_sandbox.requests == []
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ({"days": 0}, ValueError, "days must be at least 1, got 0"),
+    ({"max_rate": 0}, ValueError, "max_rate must be at least 1, got 0"),
+    ({"max_rate": -5}, ValueError, "max_rate must be at least 1, got -5"),
+    ({"max_rate": 2**31}, ValueError, "max_rate 2147483648 is too large"),
+    ({"max_rate": 2.5}, TypeError, "max_rate must be an int, not float"),
+    ({"max_rate": True}, TypeError, "max_rate must be an int, not bool"),
+    ({"max_rate": "5"}, TypeError, "max_rate must be an int, not str"),
+])
+def test_reconciliation_arguments_are_checked_before_anything_runs(no_pg_env, scb_sandbox, arguments, error,
+                                                                    message):
+    with pytest.raises(error, match=re.escape(message)):
+        scb.reconcile_intents(1, **arguments)
+    assert scb_sandbox.requests == []
 
 
 def test_invoice_qr_takes_str_ids_and_decimal_amounts(account, erp, scb_sandbox):
@@ -194,6 +213,8 @@ scb.create_qr_by_bank_account(1, [10], "INV1", "CUST1")  # wrong
 scb.payment_inquiry(1, "TX1")  # wrong
 scb.scb_api_refresh_token(config_id="1")  # wrong
 scb.invoice_qr(1, 1, 1, "INV1", 10)  # wrong
+scb.invoice_qr(1, 1, 1, "INV1", 10, 1, "SHOP1")  # wrong
+scb.reconcile_intents(1, 3, 2.5)  # wrong
 count: int = scb.scb_api_create_qr("7", 100.5, "INV1")  # wrong
 answer = scb.refresh_token(1)
 expires: str = answer["data"]["expiresIn"] if answer["data"] else ""  # wrong

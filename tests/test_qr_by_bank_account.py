@@ -83,18 +83,26 @@ def test_a_rejection_clears_only_the_rejected_token_and_takes_one_another_worker
     assert erp.token_row(config_id)[0] == fresh
 
 
-def test_token_refused_with_9300_is_not_renewed_and_stays_cached(erp):
-    # The retry looks for 9500; the bank also documents 9300 for an invalid or expired token.
-    erp.sandbox.configure(rejected_token_code=9300)
+@pytest.mark.parametrize("code", [9300, 9500])
+@pytest.mark.parametrize("ending", ["revoked", "expired"])
+def test_a_token_the_bank_ends_before_its_cached_expiry_is_renewed_whatever_the_code(erp, code, ending):
+    # The bank documents 9300 for an invalid or expired token; 9500 is its invalid credentials.
+    erp.sandbox.configure(rejected_token_code=code)
     config_id = erp.add_config()
     bank_id = erp.add_bank_account(config_id)
     assert _binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV1", "C1")["status"]["code"] == 1000
-    (refused,) = erp.sandbox.issued_tokens
-    erp.sandbox.revoke_token(refused)
+    (ended,) = erp.sandbox.issued_tokens
+    if ending == "revoked":
+        erp.sandbox.revoke_token(ended)
+    else:
+        erp.sandbox.expire_tokens()
     answers = [_binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV2", "C1") for _ in range(2)]
-    assert answers == [{"status": {"code": 9300, "description": "Invalid or expired access token"}, "data": None}] * 2
-    assert counts(erp.sandbox) == (1, 3)
-    assert erp.token_row(config_id)[0] == refused
+    assert [answer["status"]["code"] for answer in answers] == [1000, 1000]
+    assert counts(erp.sandbox) == (2, 4)
+    (renewed,) = erp.sandbox.issued_tokens[1:]
+    assert erp.token_row(config_id)[0] == renewed
+    assert [request.header("Authorization") for request in erp.sandbox.requests_to("qr")] == [
+        f"Bearer {ended}", f"Bearer {ended}", f"Bearer {renewed}", f"Bearer {renewed}"]
 
 
 def test_second_answer_is_returned_as_it_came_even_when_rejected_again(erp):
@@ -159,5 +167,5 @@ def test_api_key_longer_than_255_characters_counts_as_missing(erp, capfd, key_le
 def test_empty_biller_id_is_sent_as_an_empty_pp_id(erp, biller_id):
     bank_id = erp.add_bank_account(erp.add_config(), biller_id=biller_id)
     result = _binding.scb_api_create_qr_by_bank(str(bank_id), 10, "INV1", "C1")
-    assert result["status"]["code"] == 1101  # the bank's own refusal of a missing ppId, passed on
+    assert result["status"]["code"] == 1103  # the bank's own refusal of an empty ppId, passed on
     assert erp.sandbox.requests_to("qr")[0].json()["ppId"] == ""

@@ -30,6 +30,7 @@ import pytest
 import segno
 
 import halvenor_scb_lib.sandbox
+import halvenor_scb_lib.sandbox.certs
 from halvenor_scb_lib.sandbox import (
     DEFAULT_APPLICATIONS,
     BankOptions,
@@ -37,6 +38,7 @@ from halvenor_scb_lib.sandbox import (
     CallbackDelivery,
     InvalidPayment,
     Sandbox,
+    confirmation_record,
 )
 
 pytest_plugins = ["pytester", "halvenor_scb_lib.sandbox.pytest_plugin"]
@@ -161,6 +163,7 @@ def test_token_is_issued_on_both_path_sets(scb_sandbox, environment):
         ({"applicationSecret": APP_SECRET}, 400, 1101),
         ({"applicationKey": APP_KEY, "applicationSecret": None}, 400, 1101),
         ({"applicationKey": APP_KEY, "applicationSecret": 7}, 400, 1102),
+        ({"applicationKey": "", "applicationSecret": APP_SECRET}, 400, 1103),
     ],
 )
 def test_token_refused_for_bad_credentials(scb_sandbox, credentials, status, code):
@@ -187,6 +190,10 @@ def _wrong_scheme(sandbox):
     return f"Basic {token(sandbox)}"
 
 
+def _no_token(sandbox):
+    return "Bearer"
+
+
 def _expired_tokens(sandbox):
     bearer = token(sandbox)
     sandbox.expire_tokens()
@@ -210,13 +217,18 @@ def _other_path_set(sandbox):
     return f"Bearer {token(sandbox, 'production')}"
 
 
-@pytest.mark.parametrize(("option", "code"), [(None, 9500), (9300, 9300)], ids=["default", "option-9300"])
+MISSING_CREDENTIALS = (_no_header, _wrong_scheme, _no_token)
+
+
+@pytest.mark.parametrize(("option", "code"), [(None, 9300), (9500, 9500)], ids=["default", "option-9500"])
 @pytest.mark.parametrize("endpoint", ["qr", "inquiry"])
 @pytest.mark.parametrize(
     "authorization",
-    [_no_header, _unknown_token, _wrong_scheme, _expired_tokens, _revoked_token, _elapsed_lifetime, _other_path_set],
+    [*MISSING_CREDENTIALS, _unknown_token, _expired_tokens, _revoked_token, _elapsed_lifetime, _other_path_set],
 )
 def test_unusable_token_is_refused_with_401_and_the_chosen_code(scb_sandbox, endpoint, authorization, option, code):
+    """An unknown, expired or revoked token gets the documented 9300 (or the option's 9500); no Bearer token at all
+    is missing credentials, 9100, whatever the option."""
     if option is not None:
         scb_sandbox.configure(rejected_token_code=option)
     headers = bank_headers(authorization(scb_sandbox))
@@ -225,7 +237,7 @@ def test_unusable_token_is_refused_with_401_and_the_chosen_code(scb_sandbox, end
     else:
         query = urlencode({"eventCode": "00300104", "partnerTransactionId": "X1", "transactionDate": TODAY})
         reply = call(scb_sandbox, "GET", f"{PREFIXES['sandbox']}{INQUIRY}?{query}", headers=headers)
-    assert_failure(reply, 401, code, "access token")
+    assert_failure(reply, 401, 9100 if authorization in MISSING_CREDENTIALS else code, "access token")
     assert scb_sandbox.qr_codes == []
 
 
@@ -234,13 +246,15 @@ def test_unusable_token_is_refused_with_401_and_the_chosen_code(scb_sandbox, end
     [
         ({"qrType": "QR30"}, "qrType", 1102),
         ({"qrType": ...}, "qrType", 1101),
+        ({"qrType": ""}, "qrType", 1103),
+        ({"qrType": None}, "qrType", 1101),
         ({"ppType": "MSISDN"}, "ppType", 1102),
         ({"ppId": "01055601234567"}, "ppId", 1102),
         ({"ppId": "0105560123456789"}, "ppId", 1102),
         ({"ppId": "01055601234567A"}, "ppId", 1102),
         ({"ppId": 10556012345678}, "ppId", 1102),
         ({"ppId": ...}, "ppId", 1101),
-        ({"ppId": ""}, "ppId", 1101),
+        ({"ppId": ""}, "ppId", 1103),
         ({"amount": "100.505"}, "amount", 1102),
         ({"amount": "100."}, "amount", 1102),
         ({"amount": "0100"}, "amount", 1102),
@@ -251,7 +265,7 @@ def test_unusable_token_is_refused_with_401_and_the_chosen_code(scb_sandbox, end
         ({"amount": "12345678901.00"}, "amount", 1102),
         ({"amount": ...}, "amount", 1101),
         ({"ref1": ...}, "ref1", 1101),
-        ({"ref1": ""}, "ref1", 1101),
+        ({"ref1": ""}, "ref1", 1103),
         ({"ref1": "inv0001"}, "ref1", 1102),
         ({"ref1": "INV-0001"}, "ref1", 1102),
         ({"ref1": "A" * 21}, "ref1", 1102),
@@ -269,15 +283,17 @@ def test_qr_request_is_validated(scb_sandbox, overrides, field, code):
 @pytest.mark.parametrize(
     ("body", "headers", "status", "code"),
     [
-        (b"ppId=010556012345678", {}, 400, 1103),
-        (b"[]", {}, 400, 1103),
-        (b"", {}, 400, 1103),
+        (b"ppId=010556012345678", {}, 400, 1102),
+        (b"[]", {}, 400, 1102),
+        (b'"ppId"', {}, 400, 1102),
+        (b"", {}, 400, 1102),
         (json.dumps(qr_fields()), {"resourceOwnerId": ""}, 400, 9100),
         (json.dumps(qr_fields()), {"requestUId": ""}, 400, 9100),
-        (json.dumps(qr_fields()), {"Content-Type": "text/plain"}, 415, 9901),
+        (json.dumps(qr_fields()), {"Content-Type": "text/plain"}, 415, 9900),
     ],
 )
 def test_unreadable_qr_requests_get_the_banks_generic_codes(scb_sandbox, body, headers, status, code):
+    """A body that is not a JSON object has no documented code: the sandbox answers 1102, an invalid value."""
     sent = {**bank_headers(f"Bearer {token(scb_sandbox)}"), **headers}
     assert_failure(call(scb_sandbox, "POST", PREFIXES["sandbox"] + QR, body=body, headers=sent), status, code)
 
@@ -351,7 +367,9 @@ def test_merchant_category_and_name_are_options(scb_sandbox, options, merchant_n
     "options",
     [{"merchant_category": "599"}, {"merchant_category": "A999"}, {"merchant_name": ""},
      {"merchant_name": "N" * 26}, {"merchant_name": "ร้านค้า"}, {"rejected_token_code": 4010},
-     {"callback_retries": -1}, {"callback_retry_delay": -0.5}, {"callback_retry_delay": float("nan")}],
+     {"callback_retries": -1}, {"callback_retry_delay": -0.5}, {"callback_retry_delay": float("nan")},
+     {"rejected_token_code": 9100}, {"qr_image_format": "jpeg"}, {"unpaid_inquiry": "404"}, {"rate_limit": 0},
+     {"rate_limit": 2.5}, {"rate_limit": True}],
 )
 def test_options_the_bank_could_not_send_are_refused(scb_sandbox, options):
     with pytest.raises(ValueError):
@@ -395,8 +413,47 @@ def png_pixels(png):
     return rows
 
 
-def png_modules(png):
-    pixels = png_pixels(png)
+def gif_pixels(gif):
+    """Rows of booleans (True = black) of a GIF89a with a global colour table and one image covering the screen."""
+    assert gif[:6] == b"GIF89a"
+    width, height, flags = struct.unpack("<HHB", gif[6:11])
+    assert flags & 0x80, "no global colour table"
+    offset = 13 + 3 * (2 << (flags & 7))
+    palette = gif[13:offset]
+    assert gif[offset : offset + 1] == b"," and struct.unpack("<HHHHB", gif[offset + 1 : offset + 10]) == (
+        0, 0, width, height, 0)
+    min_code_size, offset, data = gif[offset + 10], offset + 11, b""
+    while gif[offset]:
+        data += gif[offset + 1 : offset + 1 + gif[offset]]
+        offset += 1 + gif[offset]
+    assert gif[offset + 1 :] == b";"
+    black = [palette[3 * index : 3 * index + 3] == b"\0\0\0" for index in lzw_decoded(data, min_code_size)]
+    assert len(black) == width * height
+    return [black[y * width : (y + 1) * width] for y in range(height)]
+
+
+def lzw_decoded(data, min_code_size):
+    """The colour indices of GIF LZW data, decoded as the GIF specification describes it."""
+    clear, end = 1 << min_code_size, (1 << min_code_size) + 1
+    position, width, table, previous, indices = 0, min_code_size + 1, [], None, []
+    while True:
+        code = sum(((data[(position + bit) // 8] >> ((position + bit) % 8)) & 1) << bit for bit in range(width))
+        position += width
+        if code == clear:
+            table, width, previous = [[index] for index in range(clear)] + [[], []], min_code_size + 1, None
+            continue
+        if code == end:
+            return indices
+        entry = table[code] if code < len(table) else previous + previous[:1]
+        if previous is not None and len(table) < 4096:
+            table.append(previous + entry[:1])
+        indices += entry
+        previous = entry
+        if len(table) == 1 << width and width < 12:
+            width += 1
+
+
+def symbol_modules(pixels):
     top = next(y for y, row in enumerate(pixels) if any(row))
     left = pixels[top].index(True)
     scale = (pixels[top][left:] + [False]).index(False) // 7
@@ -406,9 +463,14 @@ def png_modules(png):
     ]
 
 
-def test_qr_image_is_a_png_of_the_payload(scb_sandbox):
+@pytest.mark.parametrize("image_format, prefix, pixels", [(None, "R0lGOD", gif_pixels), ("png", "iVBOR", png_pixels)],
+                         ids=["gif-by-default", "png-option"])
+def test_qr_image_shows_the_payload(scb_sandbox, image_format, prefix, pixels):
+    if image_format is not None:
+        scb_sandbox.configure(qr_image_format=image_format)
     data = create_qr(scb_sandbox, token(scb_sandbox), ref3="NOTE7").json()["data"]
-    modules = png_modules(base64.b64decode(data["qrImage"], validate=True))
+    assert data["qrImage"].startswith(prefix)
+    modules = symbol_modules(pixels(base64.b64decode(data["qrImage"], validate=True)))
     encodings = [
         segno.make_qr(data["qrRawData"], error=level, boost_error=False, mask=mask)
         for level in "LMQH"
@@ -514,13 +576,20 @@ def test_inquiry_by_transaction_finds_only_payments_with_that_partner_transactio
         {"amount": "100.51"},
     ],
 )
-def test_inquiry_matches_only_its_payment(scb_sandbox, change):
+@pytest.mark.parametrize(("unpaid", "status", "nothing_found"), [
+    (None, 200, {"status": {"code": 1000, "description": "Success"}, "data": []}),
+    ("not_found", 404, {"status": {"code": 1104, "description": "Record not found"}, "data": None}),
+], ids=["empty-by-default", "not-found-option"])
+def test_inquiry_matches_only_its_payment(scb_sandbox, change, unpaid, status, nothing_found):
+    if unpaid is not None:
+        scb_sandbox.configure(unpaid_inquiry=unpaid)
     bearer = token(scb_sandbox)
     qr = create_qr(scb_sandbox, bearer).json()["data"]
     payment = scb_sandbox.pay(qr["qrRawData"], partner_transaction_id=PARTNER_ID)
     query = _by_transaction if "partnerTransactionId" in change else _by_all_references
+    assert inquire(scb_sandbox, bearer, query(payment)).json()["data"] == [payment]
     reply = inquire(scb_sandbox, bearer, {**query(payment), **change})
-    assert reply.status == 200 and reply.json()["data"] == []
+    assert (reply.status, reply.json()) == (status, nothing_found)
 
 
 def test_payment_dates_are_thailands_whatever_the_machines_time_zone(scb_sandbox, far_time_zone):
@@ -581,6 +650,11 @@ def test_pay_refuses_what_a_banking_app_would_refuse(scb_sandbox, payload, argum
 @pytest.mark.parametrize(
     ("params", "field", "code"),
     [
+        ({"eventCode": "", "partnerTransactionId": "PTX1", "transactionDate": TODAY}, "eventCode", 1103),
+        ({"eventCode": "00300104", "partnerTransactionId": "", "transactionDate": TODAY}, "partnerTransactionId",
+         1103),
+        ({"eventCode": "00300100", "billerId": BILLER, "reference1": "A", "transactionDate": ""}, "transactionDate",
+         1103),
         ({"partnerTransactionId": "PTX1", "transactionDate": TODAY}, "eventCode", 1101),
         ({"eventCode": "00300999", "partnerTransactionId": "PTX1", "transactionDate": TODAY}, "eventCode", 1102),
         ({"eventCode": "00300104", "transactionDate": TODAY}, "partnerTransactionId", 1101),
@@ -609,7 +683,7 @@ def test_inquiry_parameters_are_validated(scb_sandbox, params, field, code):
 
 def test_inquiry_by_post_must_have_an_empty_body(scb_sandbox):
     params = {"eventCode": "00300104", "partnerTransactionId": "PTX1", "transactionDate": TODAY}
-    assert_failure(inquire(scb_sandbox, token(scb_sandbox), params, "POST", body=b"{}"), 400, 1103)
+    assert_failure(inquire(scb_sandbox, token(scb_sandbox), params, "POST", body=b"{}"), 400, 1102)
 
 
 def test_paying_through_the_control_endpoint(scb_sandbox):
@@ -628,7 +702,7 @@ def test_paying_through_the_control_endpoint(scb_sandbox):
     assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body={"qrRawData": qr, "paidAt": 20240229}), 400,
                    1102, "UTC offset")
     assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body={"amount": "1.00"}), 400, 1101, "qrRawData")
-    assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body=b"{"), 400, 1103)
+    assert_failure(call(scb_sandbox, "POST", "/_sandbox/pay", body=b"{"), 400, 1102)
     assert len(scb_sandbox.payments) == 2
 
 
@@ -677,17 +751,27 @@ def receiver():
     receiver.server.server_close()
 
 
+# The members of the bank's payment confirmation of a Thai QR (tag 30) payment.
+CONFIRMATION = [
+    "transactionType", "payeeProxyId", "payeeProxyType", "payeeAccountNumber", "payeeName", "payerProxyId",
+    "payerProxyType", "payerAccountNumber", "payerName", "sendingBankCode", "receivingBankCode", "amount",
+    "transactionId", "transactionDateandTime", "billPaymentRef1", "billPaymentRef2", "billPaymentRef3",
+    "currencyCode", "channelCode",
+]
+
+
 def paid_with_callback(sandbox, url, **payment):
-    """A QR of the default application, with `url` as its callback, paid; the payment's record."""
+    """A QR of the default application, with `url` as its callback for the prefix SCB, paid; the payment's record."""
     sandbox.register_application(APP_KEY, APP_SECRET, callback_url=url)
-    return sandbox.pay(create_qr(sandbox, token(sandbox)).json()["data"]["qrRawData"], **payment)
+    return sandbox.pay(create_qr(sandbox, token(sandbox), ref3="SCB1234").json()["data"]["qrRawData"], **payment)
 
 
 @pytest.mark.parametrize("paid_through", ["method", "control endpoint"])
-def test_a_payment_is_posted_to_the_applications_callback_url_in_the_background(scb_sandbox, receiver, paid_through):
+def test_a_payment_is_confirmed_to_the_applications_callback_url_in_the_background(scb_sandbox, receiver,
+                                                                                   paid_through):
     url = receiver.url + "/erp/scb?company=7"
     scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url=url)
-    qr = create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]["qrRawData"]
+    qr = create_qr(scb_sandbox, token(scb_sandbox), ref3="SCB1234").json()["data"]["qrRawData"]
     receiver.released.clear()
 
     if paid_through == "method":
@@ -699,9 +783,13 @@ def test_a_payment_is_posted_to_the_applications_callback_url_in_the_background(
     assert [delivery.outcome for delivery in scb_sandbox.callbacks] == ["pending"]
     receiver.released.set()
     assert scb_sandbox.wait_for_callbacks(10)
+    confirmation = {name: payment[name] for name in CONFIRMATION}
+    assert confirmation["transactionType"] == "Domestic Transfer" and confirmation["billPaymentRef3"] == "SCB1234"
     assert scb_sandbox.callbacks == [
-        CallbackDelivery(url, payment, (CallbackAttempt(200, {"resCode": "00"}),), "acknowledged")]
-    assert [received[1:] for received in receiver.received] == [("/erp/scb?company=7", "application/json", payment)]
+        CallbackDelivery(url, confirmation, (CallbackAttempt(200, {"resCode": "00"}),), "acknowledged")]
+    assert [received[1:] for received in receiver.received] == [
+        ("/erp/scb?company=7", "application/json", confirmation)]
+    assert list(receiver.received[0][3]) == CONFIRMATION
 
 
 NOT_TAKEN = (200, {"resCode": "10", "resDesc": "send it again later"})
@@ -714,7 +802,9 @@ NOT_TAKEN = (200, {"resCode": "10", "resDesc": "send it again later"})
 ], ids=["acknowledged-at-last", "never-acknowledged", "nobody-listens"])
 def test_a_callback_not_acknowledged_is_sent_again_after_the_delay_then_given_up(scb_sandbox, receiver, answers,
                                                                                   outcome):
-    scb_sandbox.configure(callback_retries=3, callback_retry_delay=0.2)
+    # The bank sends a confirmation again 3 times, 12 seconds apart; the test waits less.
+    assert (scb_sandbox.options.callback_retries, scb_sandbox.options.callback_retry_delay) == (3, 12.0)
+    scb_sandbox.configure(callback_retry_delay=0.2)
     if answers is None:
         with socket.socket() as unused:
             unused.bind(("127.0.0.1", 0))
@@ -723,7 +813,7 @@ def test_a_callback_not_acknowledged_is_sent_again_after_the_delay_then_given_up
         receiver.answers = list(answers)
         url = receiver.url
 
-    payment = paid_with_callback(scb_sandbox, url)
+    payment = confirmation_record(paid_with_callback(scb_sandbox, url))
 
     assert scb_sandbox.wait_for_callbacks(10)
     (delivery,) = scb_sandbox.callbacks
@@ -740,11 +830,11 @@ def test_a_callback_not_acknowledged_is_sent_again_after_the_delay_then_given_up
 
 def test_a_dropped_callback_is_never_sent_and_faults_of_the_bank_leave_callbacks_alone(scb_sandbox, receiver):
     scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url=receiver.url)
-    qr = create_qr(scb_sandbox, token(scb_sandbox)).json()["data"]["qrRawData"]
+    qr = create_qr(scb_sandbox, token(scb_sandbox), ref3="SCB1").json()["data"]["qrRawData"]
     scb_sandbox.fault("callback", drop=True, times=1)
     scb_sandbox.fault(None, drop=True)
 
-    dropped, sent = scb_sandbox.pay(qr), scb_sandbox.pay(qr)
+    dropped, sent = (confirmation_record(scb_sandbox.pay(qr)) for _ in range(2))
 
     assert scb_sandbox.wait_for_callbacks(10)
     assert [(delivery.record, delivery.outcome, len(delivery.attempts)) for delivery in scb_sandbox.callbacks] == [
@@ -756,22 +846,55 @@ def test_the_callback_goes_to_the_application_that_made_a_qr_for_the_biller(scb_
     other_biller = "099999999999999"
     scb_sandbox.register_application("erp", "s3cret", callback_url=receiver.url + "/erp")
     erp_token = request_token(scb_sandbox, key="erp", secret="s3cret").json()["data"]["accessToken"]
-    theirs = create_qr(scb_sandbox, erp_token, ppId=other_biller).json()["data"]["qrRawData"]
+    theirs = create_qr(scb_sandbox, erp_token, ppId=other_biller, ref3="SCB9").json()["data"]["qrRawData"]
     payments = [paid_with_callback(scb_sandbox, receiver.url + "/default"), scb_sandbox.pay(theirs)]
     assert scb_sandbox.wait_for_callbacks(10)
     scb_sandbox.register_application("erp", "s3cret")
     scb_sandbox.pay(theirs)
 
     assert scb_sandbox.wait_for_callbacks(10)
-    assert [delivery.record for delivery in scb_sandbox.callbacks] == payments
+    assert [delivery.record for delivery in scb_sandbox.callbacks] == [confirmation_record(p) for p in payments]
     assert sorted((received[1], received[3]["payeeProxyId"]) for received in receiver.received) == [
         ("/default", BILLER), ("/erp", other_biller)]
 
 
-@pytest.mark.parametrize("url", ["ftp://127.0.0.1/", "http:///no-host", "http://127.0.0.1:port/", "127.0.0.1:80"])
-def test_a_callback_url_that_is_not_http_is_refused(scb_sandbox, url):
+def test_confirmations_are_routed_by_biller_id_and_reference_3_prefix(scb_sandbox, receiver):
+    """Two applications make QR codes for one biller id, each with its own prefix: a payment goes to the longest
+    prefix its ref3 starts with, and one whose ref3 starts with none is recorded as undeliverable."""
+    scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url=receiver.url + "/shop", ref3_prefix="SCB")
+    scb_sandbox.register_application("pos", "s3cret", callback_url=receiver.url + "/pos", ref3_prefix="SCBPOS")
+    pos_token = request_token(scb_sandbox, key="pos", secret="s3cret").json()["data"]["accessToken"]
+    qr_codes = [create_qr(scb_sandbox, bearer, ref3=ref3).json()["data"]["qrRawData"]
+                for bearer, ref3 in ((token(scb_sandbox), "SCB7"), (pos_token, "SCBPOS7"), (pos_token, "POS7"),
+                                     (pos_token, ""))]
+
+    payments = [confirmation_record(scb_sandbox.pay(qr)) for qr in qr_codes]
+
+    assert scb_sandbox.wait_for_callbacks(10)
+    assert [(delivery.url, delivery.record, delivery.outcome) for delivery in scb_sandbox.callbacks] == [
+        (receiver.url + "/shop", payments[0], "acknowledged"), (receiver.url + "/pos", payments[1], "acknowledged"),
+        (None, payments[2], "undeliverable"), (None, payments[3], "undeliverable")]
+    assert sorted(received[1] for received in receiver.received) == ["/pos", "/shop"]
+
+
+@pytest.mark.parametrize("prefix", ["scb", "SCB-1", "S" * 21, 7])
+def test_a_reference_3_prefix_the_bank_would_not_register_is_refused(scb_sandbox, prefix):
+    with pytest.raises(ValueError, match="Reference-3 prefix"):
+        scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url="https://erp.example/scb",
+                                         ref3_prefix=prefix)
+
+
+@pytest.mark.parametrize("url", ["ftp://127.0.0.1/", "http:///no-host", "http://127.0.0.1:port/", "127.0.0.1:80",
+                                 "http://erp.example/scb", "http://10.1.2.3/scb", "http://127.example/"])
+def test_a_callback_url_that_is_neither_https_nor_loopback_http_is_refused(scb_sandbox, url):
     with pytest.raises(ValueError, match="callback URL"):
         scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url=url)
+
+
+@pytest.mark.parametrize("url", ["https://erp.example/scb", "https://10.1.2.3:8443/", "http://127.0.0.1:8080/scb",
+                                 "http://127.0.0.2/", "http://localhost/", "http://[::1]:8080/"])
+def test_a_callback_url_over_https_or_to_loopback_is_taken(scb_sandbox, url):
+    scb_sandbox.register_application(APP_KEY, APP_SECRET, callback_url=url)
 
 
 @pytest.mark.parametrize(
@@ -1142,7 +1265,12 @@ CREDENTIALS = json.dumps({"applicationKey": APP_KEY, "applicationSecret": APP_SE
         ("POST", CONNECTIONS, {}, 405, 9900),
         ("POST", "/partners/v1/oauth/token", {"resourceOwnerId": ""}, 400, 9100),
         ("POST", "/partners/v1/oauth/token", {"requestUId": ""}, 400, 9100),
-        ("POST", "/partners/v1/oauth/token", {"Content-Type": "application/x-www-form-urlencoded"}, 415, 9901),
+        ("POST", "/partners/v1/oauth/token", {"Content-Type": "application/x-www-form-urlencoded"}, 415, 9900),
+        *((method, path, {}, 405, 9900) for method, path in [
+            ("PUT", "/partners/v1/oauth/token"), ("PATCH", "/partners/sandbox/v1/payment/qrcode/create"),
+            ("DELETE", "/partners/v1/payment/billpayment/inquiry"), ("OPTIONS", "/partners/v1/oauth/token"),
+            ("TRACE", CONNECTIONS)]),
+        ("PUT", "/partners/v2/oauth/token", {}, 404, 404),
     ],
 )
 def test_refused_requests_are_recorded_and_answered_in_the_banks_status_shape(scb_sandbox, method, target, headers,
@@ -1151,6 +1279,66 @@ def test_refused_requests_are_recorded_and_answered_in_the_banks_status_shape(sc
                    status, code)
     assert scb_sandbox.requests[0].path == target
     assert scb_sandbox.issued_tokens == []
+
+
+def test_a_head_request_gets_the_refusal_without_a_body_and_the_connection_goes_on(scb_sandbox):
+    connection = connect(scb_sandbox)
+    try:
+        head = send(connection, "HEAD", PREFIXES["sandbox"] + TOKEN, headers=bank_headers())
+        after = send_token_request(connection)
+    finally:
+        connection.close()
+    assert (head.status, head.header("Content-Type"), head.body) == (405, "application/json", b"")
+    assert after.status == 200 and scb_sandbox.tls_connections == 1
+
+
+def test_a_rate_limit_refuses_requests_past_n_a_second_per_api_and_application(scb_sandbox):
+    scb_sandbox.configure(rate_limit=3)
+    bearer = token(scb_sandbox)
+    connection = connect(scb_sandbox)
+
+    def qr_request(owner=APP_KEY):
+        headers = {**bank_headers(f"Bearer {bearer}"), "resourceOwnerId": owner}
+        return send(connection, "POST", PREFIXES["sandbox"] + QR, body=qr_fields(), headers=headers)
+
+    try:
+        burst = [qr_request() for _ in range(4)]
+        others = [qr_request("another-application"), send_token_request(connection)]
+        time.sleep(0.4)  # a third of a second gives one request back
+        later = [qr_request(), qr_request()]
+    finally:
+        connection.close()
+    assert [reply.status for reply in burst] == [200, 200, 200, 429]
+    assert_failure(burst[3], 429, 9900)
+    assert [reply.status for reply in others + later] == [200, 200, 200, 429]
+    assert len(scb_sandbox.qr_codes) == 5
+
+
+@pytest.mark.parametrize("client", ["none", "own", "own-encrypted-key", "foreign", "own-not-asked-for"])
+def test_a_required_client_certificate_is_checked_at_the_handshake(scb_sandbox, tmp_path, client):
+    scb_sandbox.configure(require_client_certificate=client != "own-not-asked-for")
+    context = ssl.create_default_context(cafile=scb_sandbox.ca_file)
+    if client == "foreign":
+        foreign = halvenor_scb_lib.sandbox.certs.write_certificates(str(tmp_path))
+        context.load_cert_chain(foreign.client_cert_file, foreign.client_key_file)
+    elif client == "own-encrypted-key":
+        context.load_cert_chain(scb_sandbox.client_cert_file, scb_sandbox.client_encrypted_key_file,
+                                password=scb_sandbox.client_key_password)
+    elif client != "none":
+        context.load_cert_chain(scb_sandbox.client_cert_file, scb_sandbox.client_key_file)
+    credentials = {"applicationKey": APP_KEY, "applicationSecret": APP_SECRET}
+    target = PREFIXES["sandbox"] + TOKEN
+    if client in ("none", "foreign"):
+        with pytest.raises((OSError, http.client.HTTPException)):
+            call(scb_sandbox, "POST", target, body=credentials, headers=bank_headers(), context=context)
+        assert scb_sandbox.requests == [] and scb_sandbox.tls_connections == 0
+        return
+    assert call(scb_sandbox, "POST", target, body=credentials, headers=bank_headers(), context=context).status == 200
+    (request,) = scb_sandbox.requests
+    assert request.client_certificate == (None if client == "own-not-asked-for" else "halvenor SCB sandbox client")
+    assert scb_sandbox.client_environ(encrypted_key=True) == {
+        "SCB_CLIENT_CERT": scb_sandbox.client_cert_file, "SCB_CLIENT_KEY": scb_sandbox.client_encrypted_key_file,
+        "SCB_CLIENT_KEY_PASSWORD": scb_sandbox.client_key_password}
 
 
 def test_certificate_verifies_strictly_and_ca_dir_lifecycle(tmp_path):
@@ -1199,13 +1387,14 @@ def read_lines(stream, count, timeout=15.0):
     return lines
 
 
-BANK_OPTIONS = ["--qr-transaction-ids", "--rejected-token-code", "9300", "--merchant-category", "4900",
-                "--merchant-name", "ERP SHOP 7"]
+BANK_OPTIONS = ["--qr-transaction-ids", "--rejected-token-code", "9500", "--merchant-category", "4900",
+                "--merchant-name", "ERP SHOP 7", "--qr-image-format", "png", "--unpaid-inquiry", "not_found",
+                "--rate-limit", "2", "--require-client-certificate"]
 
 
 @pytest.mark.parametrize(
     ("stop_signal", "options", "connections"),
-    [(signal.SIGTERM, [], 1), (signal.SIGINT, ["--no-keep-alive", *BANK_OPTIONS], 4)],
+    [(signal.SIGTERM, [], 1), (signal.SIGINT, ["--no-keep-alive", *BANK_OPTIONS], 5)],
 )
 def test_command_line_prints_exports_and_stops_on_signal(receiver, stop_signal, options, connections):
     source_root = Path(halvenor_scb_lib.sandbox.__file__).parents[2]
@@ -1214,36 +1403,48 @@ def test_command_line_prints_exports_and_stops_on_signal(receiver, stop_signal, 
     command += options
     if options:
         receiver.answers = [NOT_TAKEN]
-        command += ["--callback-url", receiver.url + "/hook", "--callback-retries", "1", "--callback-retry-delay", "0"]
+        command += ["--callback-url", receiver.url + "/hook", "--ref3-prefix", "ERP", "--callback-retries", "1",
+                    "--callback-retry-delay", "0"]
+    client_variables = {"SCB_CLIENT_CERT", "SCB_CLIENT_KEY"} if options else set()
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as process:
         try:
-            lines = read_lines(process.stdout, 4)
+            lines = read_lines(process.stdout, 4 + len(client_variables))
             exports = dict(shlex.split(line)[1].split("=", 1) for line in lines if line.startswith("export "))
-            assert set(exports) == {"SCB_SANDBOX_HOST", "SCB_PRODUCTION_HOST", "CURL_CA_BUNDLE"}, lines
+            assert set(exports) == {"SCB_SANDBOX_HOST", "SCB_PRODUCTION_HOST", "CURL_CA_BUNDLE", *client_variables}
             assert any("erp" in line and "s3cret" in line for line in lines if line.startswith("#"))
-            connection = http.client.HTTPSConnection(
-                *exports["SCB_SANDBOX_HOST"].rsplit(":", 1),
-                context=ssl.create_default_context(cafile=exports["CURL_CA_BUNDLE"]),
-                timeout=5,
-            )
+            context = ssl.create_default_context(cafile=exports["CURL_CA_BUNDLE"])
+            if options:
+                context.load_cert_chain(exports["SCB_CLIENT_CERT"], exports["SCB_CLIENT_KEY"])
+            connection = http.client.HTTPSConnection(*exports["SCB_SANDBOX_HOST"].rsplit(":", 1), context=context,
+                                                     timeout=5)
             try:
                 body = json.dumps({"applicationKey": "erp", "applicationSecret": "s3cret"})
                 connection.request("POST", PREFIXES["sandbox"] + TOKEN, body=body, headers=bank_headers())
                 issued = json.loads(connection.getresponse().read())["data"]
                 assert issued["expiresIn"] == 90
                 headers = bank_headers(f"Bearer {issued['accessToken']}")
-                connection.request("POST", PREFIXES["sandbox"] + QR, body=json.dumps(qr_fields()), headers=headers)
+                connection.request("POST", PREFIXES["sandbox"] + QR, body=json.dumps(qr_fields(ref3="ERP7")),
+                                   headers=headers)
                 qr = json.loads(connection.getresponse().read())["data"]
                 values = dict(decode_tlv(qr["qrRawData"]))
-                connection.request("POST", PREFIXES["sandbox"] + QR, body=json.dumps(qr_fields()),
-                                   headers=bank_headers("Bearer unknown"))
-                refused = json.loads(connection.getresponse().read())["status"]["code"]
-                assert (values["52"], values["59"], "transactionId" in qr, refused) == (
-                    ("4900", "ERP SHOP 7", True, 9300) if options else ("5999", "SANDBOX BILLER", False, 9500))
+                refused = []
+                for _ in range(2):
+                    connection.request("POST", PREFIXES["sandbox"] + QR, body=json.dumps(qr_fields()),
+                                       headers=bank_headers("Bearer unknown"))
+                    refused.append(json.loads(connection.getresponse().read())["status"]["code"])
+                # The option's rate limit lets two QR requests through at once, and refuses the third.
+                assert (values["52"], values["59"], "transactionId" in qr, qr["qrImage"][:5], refused) == (
+                    ("4900", "ERP SHOP 7", True, "iVBOR", [9500, 9900]) if options
+                    else ("5999", "SANDBOX BILLER", False, "R0lGO", [9300, 9300]))
                 connection.request("GET", CONNECTIONS)
                 assert json.loads(connection.getresponse().read())["data"] == {"tlsConnections": connections}
+                query = urlencode({"eventCode": "00300104", "partnerTransactionId": "X1", "transactionDate": TODAY})
+                connection.request("GET", f"{PREFIXES['sandbox']}{INQUIRY}?{query}", headers=headers)
+                unpaid = connection.getresponse()
+                assert (unpaid.status, json.loads(unpaid.read())["status"]["code"]) == (
+                    (404, 1104) if options else (200, 1000))
                 connection.request("POST", "/_sandbox/pay", body=json.dumps({"qrRawData": qr["qrRawData"]}))
-                payment = json.loads(connection.getresponse().read())["data"]
+                payment = confirmation_record(json.loads(connection.getresponse().read())["data"])
             finally:
                 connection.close()
             # Sent twice: the first answer is not an acknowledgement.

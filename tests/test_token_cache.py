@@ -139,11 +139,16 @@ def test_token_is_taken_from_any_depth_and_rejected_when_unusable(erp, account, 
         ('{"status":{"code":9500,"description":"Invalid token"},"data":null}', True),
         ('{"status":{"code": 9500,"description":"Invalid token"},"data":null}', True),
         ('{"status": {"code":\n\t9500}}', True),
+        ('{"status":{"code":9300,"description":"Invalid or expired access token"},"data":null}', True),
+        ('{"status": {"code" :\r\n 9300}}', True),
         ('{"status":{"code":95001,"description":"Other"},"data":null}', False),
         ('{"status":{"code": 95001,"description":"Other"},"data":null}', False),
+        ('{"status":{"code":93001,"description":"Other"},"data":null}', False),
+        ('{"status":{"code":19300,"description":"Other"},"data":null}', False),
+        ('{"status":{"code":9100,"description":"Missing access token"},"data":null}', False),
     ],
 )
-def test_rejection_is_code_9500_whatever_the_white_space(erp, account, first_answer, renewed):
+def test_rejection_is_code_9300_or_9500_whatever_the_white_space(erp, account, first_answer, renewed):
     _, bank_id = account
     erp.sandbox.script("qr", status=401, body=first_answer.encode())
     result = create_qr(bank_id)

@@ -6,7 +6,7 @@ import datetime
 from decimal import Decimal
 
 import halvenor_scb_lib as scb
-from halvenor_scb_lib.types import InvoiceQr, Payment, QrData, Status
+from halvenor_scb_lib.types import TOKEN_REJECTED_CODE, TOKEN_REJECTED_CODES, InvoiceQr, Payment, QrData, Status
 
 
 def qr_payload_for_account(bank_account_id: int, amount: Decimal) -> str | None:
@@ -19,7 +19,7 @@ def qr_payload_for_account(bank_account_id: int, amount: Decimal) -> str | None:
 
 
 def invoice_payload(invoice_id: int, amount: str) -> str:
-    answer = scb.invoice_qr(invoice_id, 1, "3", "INV1001", amount, "7")
+    answer = scb.invoice_qr(invoice_id, 1, "3", "INV1001", amount, "7", ref3="ERP1")
     if "intent_id" not in answer:
         raise RuntimeError(answer["status"]["description"])
     intent: InvoiceQr = answer
@@ -54,6 +54,15 @@ def raw_methods() -> tuple[str, dict[str, object]]:
 def database_mends() -> list[str]:
     check = scb.check_database()["data"]
     return [] if check is None or check["ok"] else [problem["mend"] for problem in check["problems"]]
+
+
+def confirmed_by_reconciling(config_id: int) -> list[int | None]:
+    answer = scb.reconcile_intents(config_id, days=2, max_rate=5)
+    return [check["invoice_id"] for check in answer["data"] or [] if check["outcome"] == "confirmed"]
+
+
+def token_rejected(code: int) -> bool:
+    return code in TOKEN_REJECTED_CODES or code == TOKEN_REJECTED_CODE
 
 
 def error_kind(code: int) -> str:

@@ -206,7 +206,14 @@ def payment_inquiry(
 
 
 def invoice_qr(
-    invoice_id: Id, company_id: Id, config_id: Id, reference: str, amount: Amount, bank_account_id: Id
+    invoice_id: Id,
+    company_id: Id,
+    config_id: Id,
+    reference: str,
+    amount: Amount,
+    bank_account_id: Id,
+    *,
+    ref3: str = "SCB",
 ) -> InvoiceQrAnswer:
     """The payment QR of an invoice: created at the bank once, then handed back from the database.
 
@@ -214,8 +221,11 @@ def invoice_qr(
     stores it as the invoice's payment intent; later calls for the same invoice
     and company return that intent (with ``"status": "pending"``) without
     contacting the bank, whatever amount or reference they pass. ``config_id``
-    is recorded on the intent. Raises ``RuntimeError`` when the database cannot
-    be reached.
+    is recorded on the intent. ``ref3`` is the QR's third reference: the bank
+    sends the payment confirmation to the URL registered for the biller id and
+    the Reference-3 prefix it starts with, so it must begin with the prefix
+    registered for the ERP's webhook. Raises ``RuntimeError`` when the database
+    cannot be reached.
     """
     answer = create_qr_for_invoice(
         invoice_id=check_id(invoice_id, "invoice_id"),
@@ -224,6 +234,7 @@ def invoice_qr(
         reference=check_text(reference, "reference"),
         amount=amount_float(amount),
         bank_account_id=str(check_id(bank_account_id, "bank_account_id")),
+        ref3=check_text(ref3, "ref3"),
     )
     return cast(InvoiceQrAnswer, answer)
 
@@ -252,7 +263,7 @@ def confirm_payment(record: Mapping[str, Any] | str | bytes) -> ConfirmationAnsw
     return cast(ConfirmationAnswer, scb_api_confirm_payment(text))
 
 
-def reconcile_intents(config_id: Id, days: int = 3) -> ReconciliationAnswer:
+def reconcile_intents(config_id: Id, days: int = 3, max_rate: int | None = None) -> ReconciliationAnswer:
     """Find the payments whose confirmation never arrived and confirm their invoices.
 
     Every pending intent of the configuration created within the last ``days``
@@ -260,12 +271,27 @@ def reconcile_intents(config_id: Id, days: int = 3) -> ReconciliationAnswer:
     inquiry and confirmed as :func:`confirm_payment` would; ``data`` holds one
     document per intent checked, in intent id order. Several reconcilers may
     run at once: each intent is checked by one of them at a time.
+
+    ``max_rate`` paces the run for a bank that limits its requests (its
+    sandbox takes 5 a second per API): the inquiries, a retry included, start
+    at most that many a second, evenly spaced. ``None`` sends them as they come;
+    an intent whose inquiry the bank refused for the rate has outcome ``error``
+    and is checked again by the next run.
     """
-    if isinstance(days, bool) or not isinstance(days, int):
-        raise TypeError(f"days must be an int, not {type(days).__name__}")
-    if not 1 <= days <= ID_MAX:
-        raise ValueError(f"days must be at least 1, got {days}")
-    return cast(ReconciliationAnswer, scb_api_reconcile_intents(check_id(config_id, "config_id"), days))
+    return cast(ReconciliationAnswer, scb_api_reconcile_intents(
+        check_id(config_id, "config_id"), _count(days, "days"), 0 if max_rate is None else _count(max_rate, "max_rate")
+    ))
+
+
+def _count(value: object, name: str) -> int:
+    """A whole number of at least 1 that the extension takes as a C int."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    if value > ID_MAX:
+        raise ValueError(f"{name} {value} is too large")
+    return value
 
 
 def check_database() -> DatabaseCheckAnswer:

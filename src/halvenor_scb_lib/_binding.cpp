@@ -150,16 +150,18 @@ PyObject *scb_api_payment_inquiry(PyObject *, PyObject *args, PyObject *kwargs) 
 
 PyObject *scb_api_create_qr_for_invoice(PyObject *, PyObject *args, PyObject *kwargs) {
     static char *keyword_list[] = {const_cast<char *>("invoice_id"), const_cast<char *>("company_id"),
-                                   const_cast<char *>("config_id"), const_cast<char *>("reference"),
-                                   const_cast<char *>("amount"), const_cast<char *>("bank_account_id"), nullptr};
+                                   const_cast<char *>("config_id"),  const_cast<char *>("reference"),
+                                   const_cast<char *>("amount"),     const_cast<char *>("bank_account_id"),
+                                   const_cast<char *>("ref3"),       nullptr};
     int invoice_id = 0;
     int company_id = 0;
     int config_id = 0;
     const char *reference = nullptr;
     double amount = 0.0;
     const char *bank_account_id = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iiisds", keyword_list, &invoice_id, &company_id, &config_id,
-                                     &reference, &amount, &bank_account_id)) {
+    const char *ref3 = "SCB";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iiisds|$s", keyword_list, &invoice_id, &company_id, &config_id,
+                                     &reference, &amount, &bank_account_id, &ref3)) {
         return nullptr;
     }
     bool connected = true;
@@ -169,8 +171,8 @@ PyObject *scb_api_create_qr_for_invoice(PyObject *, PyObject *args, PyObject *kw
             connected = false;
             return nullptr;
         }
-        char *document =
-            scb_create_qr_for_invoice(conn, invoice_id, company_id, config_id, reference, bank_account_id, amount);
+        char *document = scb_create_qr_for_invoice_with_ref3(conn, invoice_id, company_id, config_id, reference,
+                                                             bank_account_id, amount, ref3);
         scb_db_release(conn);
         return document;
     });
@@ -197,10 +199,12 @@ PyObject *scb_api_confirm_payment(PyObject *, PyObject *args) {
 PyObject *scb_api_reconcile_intents(PyObject *, PyObject *args) {
     int config_id = 0;
     int days = 0;
-    if (!PyArg_ParseTuple(args, "ii", &config_id, &days)) {
+    int max_rate = 0;
+    if (!PyArg_ParseTuple(args, "ii|i", &config_id, &days, &max_rate)) {
         return nullptr;
     }
-    return document_result(without_interpreter_lock<char *>([&] { return scb_reconcile_intents(config_id, days); }));
+    return document_result(without_interpreter_lock<char *>(
+        [&] { return scb_reconcile_intents_paced(config_id, days, max_rate); }));
 }
 
 PyObject *scb_api_check_database(PyObject *, PyObject *) {

@@ -41,14 +41,21 @@ def scb_api_payment_inquiry(
     """Check SCB payment status via payment inquiry API"""
 
 def create_qr_for_invoice(
-    invoice_id: int, company_id: int, config_id: int, reference: str, amount: float, bank_account_id: str
+    invoice_id: int,
+    company_id: int,
+    config_id: int,
+    reference: str,
+    amount: float,
+    bank_account_id: str,
+    *,
+    ref3: str = "SCB",
 ) -> dict[str, Any]:
     """Create QR for invoice with intent caching (returns cached QR if exists)"""
 
 def scb_api_confirm_payment(record_json: bytes, /) -> dict[str, Any]:
     """Verify the bank's payment confirmation record and confirm the invoice's intent once"""
 
-def scb_api_reconcile_intents(config_id: int, days: int, /) -> dict[str, Any]:
+def scb_api_reconcile_intents(config_id: int, days: int, max_rate: int = 0, /) -> dict[str, Any]:
     """Check the pending intents of a configuration with the bank's inquiry and confirm the paid ones"""
 
 def scb_api_check_database() -> dict[str, Any]:

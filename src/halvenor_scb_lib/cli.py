@@ -66,11 +66,14 @@ def _date(text: str) -> datetime.date:
         raise ValueError(f"date must be written YYYY-MM-DD, got {text!r}") from None
 
 
-def _days(text: str) -> int:
-    days = check_id(text, "days")
-    if days < 1:
-        raise ValueError(f"days must be at least 1, got {days}")
-    return days
+def _at_least_one(name: str) -> Callable[[str], int]:
+    def count(text: str) -> int:
+        value = check_id(text, name)
+        if value < 1:
+            raise ValueError(f"{name} must be at least 1, got {value}")
+        return value
+
+    return _argument_type(count, name)
 
 
 def _port(text: str) -> int:
@@ -81,7 +84,8 @@ def _port(text: str) -> int:
 
 AMOUNT = _argument_type(_amount, "amount")
 DATE = _argument_type(_date, "date")
-DAYS = _argument_type(_days, "days")
+DAYS = _at_least_one("days")
+MAX_RATE = _at_least_one("max_rate")
 PORT = _argument_type(_port, "port")
 
 
@@ -121,6 +125,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="res_partner_bank id whose configuration creates the QR")
     invoice.add_argument("--reference", required=True, help="payment reference (A-Z, 0-9, at most 20 characters)")
     invoice.add_argument("--amount", required=True, type=AMOUNT, help="amount in baht, at most two decimals")
+    invoice.add_argument("--ref3", default="SCB", help=(
+        "third reference: the Reference-3 prefix registered for the payment confirmation URL, perhaps followed by "
+        "a value (default: %(default)s)"))
     _add_qr_output(invoice)
 
     inquiry = commands.add_parser("inquiry", help="look up bill payments at the bank", description=(
@@ -152,6 +159,8 @@ def build_parser() -> argparse.ArgumentParser:
     ))
     reconcile.add_argument("config_id", type=_id("config_id"), metavar="CONFIG_ID", help="scb_api_config id")
     reconcile.add_argument("--days", type=DAYS, default=3, metavar="N", help="days to look back (default: %(default)s)")
+    reconcile.add_argument("--max-rate", type=MAX_RATE, metavar="N", help=(
+        "start at most N inquiries a second, for a bank that limits them (its sandbox: 5); default: no pacing"))
 
     webhook = commands.add_parser("webhook", help="serve the payment confirmation webhook (development)",
                                   description=(
@@ -223,7 +232,8 @@ def _call(options: argparse.Namespace) -> Mapping[str, Any]:
         )
     if options.command == "invoice-qr":
         return scb.invoice_qr(
-            options.invoice, options.company, options.config, options.reference, options.amount, options.bank_account
+            options.invoice, options.company, options.config, options.reference, options.amount, options.bank_account,
+            ref3=options.ref3,
         )
     if options.command == "inquiry":
         return scb.payment_inquiry(
@@ -238,7 +248,7 @@ def _call(options: argparse.Namespace) -> Mapping[str, Any]:
     if options.command == "token":
         return scb.refresh_token(options.config_id)
     if options.command == "reconcile":
-        return scb.reconcile_intents(options.config_id, options.days)
+        return scb.reconcile_intents(options.config_id, options.days, options.max_rate)
     raise AssertionError(options.command)
 
 

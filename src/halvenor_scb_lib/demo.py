@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 from wsgiref.simple_server import WSGIServer
 
 import halvenor_scb_lib as scb
-from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_image
+from halvenor_scb_lib.qr_output import draw_qr, qr_payload_and_image, save_image, save_png
 
 if TYPE_CHECKING:  # the sandbox needs the optional dependencies, imported when the demo starts it
     from halvenor_scb_lib.sandbox import CallbackDelivery
@@ -41,6 +41,8 @@ ACCOUNT_AMOUNT, ACCOUNT_REF1, ACCOUNT_REF2 = Decimal("100.50"), "DEMO0001", "WAL
 INVOICE_ID, INVOICE_REFERENCE, INVOICE_AMOUNT = 1001, "INV1001", Decimal("250.00")
 UNANNOUNCED_ID, UNANNOUNCED_REFERENCE, UNANNOUNCED_AMOUNT = 1002, "INV1002", Decimal("480.00")
 WEBHOOK_PATH = "/scb/payment-confirmation"
+# The Reference-3 prefix registered with the webhook's URL, which the invoice QRs carry as their ref3.
+REF3_PREFIX = "SCB"
 CALLBACK_WAIT = 30.0
 ENVIRONMENT_PREFIXES = ("PG", "SCB_SANDBOX_HOST", "SCB_PRODUCTION_HOST", "CURL_CA_BUNDLE")
 
@@ -121,8 +123,10 @@ class Demo:
         with self.step("Serving the ERP's payment confirmation webhook, as the sandbox application's callback"):
             server = stack.enter_context(_served(webhook.make_server()))
             url = f"http://{server.server_name}:{server.server_port}{WEBHOOK_PATH}"
-            self.sandbox.register_application(APPLICATION_KEY, APPLICATION_SECRET, callback_url=url)
-            self.detail(f"halvenor_scb_lib.webhook.application on {url}; the sandbox POSTs every payment there")
+            self.sandbox.register_application(APPLICATION_KEY, APPLICATION_SECRET, callback_url=url,
+                                              ref3_prefix=REF3_PREFIX)
+            self.detail(f"halvenor_scb_lib.webhook.application on {url}; the sandbox POSTs there the confirmation of "
+                        f"every payment whose ref3 starts with {REF3_PREFIX}")
 
     def account_qr(self) -> None:
         amount, ref1, ref2 = ACCOUNT_AMOUNT, ACCOUNT_REF1, ACCOUNT_REF2
@@ -252,7 +256,8 @@ class Demo:
 
     def invoice_qr(self, invoice_id: int, reference: str, amount: Decimal) -> Mapping[str, Any]:
         answer = scb.invoice_qr(
-            invoice_id, self.ids["company_id"], self.ids["config_id"], reference, amount, self.ids["bank_account_id"]
+            invoice_id, self.ids["company_id"], self.ids["config_id"], reference, amount, self.ids["bank_account_id"],
+            ref3=REF3_PREFIX,
         )
         _require_success(answer)
         return answer
@@ -262,8 +267,11 @@ class Demo:
         if not payload or not image:
             raise StepFailed(f"the answer holds no QR: {_compact(answer)}")
         saved = save_image(image, self.out_dir / stem)
+        png = self.out_dir / f"{stem}.png"
+        if saved != png:
+            save_png(payload, image, png)
         self.detail(f"payload: {payload}")
-        self.detail(f"image saved to {saved}")
+        self.detail(f"image saved to {saved}" + ("" if saved == png else f", and drawn as a PNG to {png}"))
         if self.terminal_qr:
             draw_qr(payload, self.out)
 

@@ -22,6 +22,7 @@ else:
 __all__ = [
     "SUCCESS_CODE",
     "TOKEN_REJECTED_CODE",
+    "TOKEN_REJECTED_CODES",
     "BankAnswer",
     "ConfirmationAnswer",
     "DatabaseCheck",
@@ -48,10 +49,15 @@ SUCCESS_CODE = 1000
 """``status.code`` of a successful bank answer."""
 
 TOKEN_REJECTED_CODE = 9500
-"""``status.code`` of a rejected access token, on which the library renews the token and retries once.
+"""The bank's "invalid credentials" code, one of :data:`TOKEN_REJECTED_CODES`; kept for callers that import it."""
 
-The bank also documents 9300 for an invalid or expired temporary token: the inquiry renews on any 401
-answer, but QR creation by bank account hands a 9300 answer back and keeps the token cached.
+TOKEN_REJECTED_CODES = frozenset({9300, 9500})
+"""``status.code`` values of an answer that rejects the access token: 9300 (a temporary token invalid or
+expired, what the bank documents for an expired, revoked or ended token) and 9500 (invalid credentials).
+
+QR creation by bank account and the inquiry both clear the cached token, renew it and repeat the request
+once on an answer with either code (the exact number: 93001 is not one); the inquiry does so on any 401
+answer as well.
 """
 
 
@@ -97,7 +103,8 @@ class QrData(TypedDict, total=False):
     qrRawData: str
     """The Thai QR bill-payment payload to render as a QR code."""
     qrImage: str
-    """The same QR as a Base64 image: PNG from the sandbox, and the bank's may be GIF or JPEG."""
+    """The same QR as a Base64 image without a ``data:`` prefix: GIF in the bank's answers (and the sandbox's by
+    default); tell the format from the bytes."""
     transactionId: str
     """Absent from the bank's v1 answer; stored with an invoice's intent when an answer has one."""
 

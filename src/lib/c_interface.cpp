@@ -290,7 +290,17 @@ int32_t scb_intent_confirm(PGconn *conn, int32_t intent_id) noexcept {
 char *scb_create_qr_for_invoice(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id,
                                 const char *reference, const char *bank_account_id, double amount) noexcept {
     return guarded_text([&] {
-        return scb::qr_for_invoice({conn, invoice_id, company_id, config_id, reference, bank_account_id, amount});
+        return scb::qr_for_invoice(
+            {conn, invoice_id, company_id, config_id, reference, bank_account_id, amount, "SCB"});
+    });
+}
+
+char *scb_create_qr_for_invoice_with_ref3(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id,
+                                          const char *reference, const char *bank_account_id, double amount,
+                                          const char *ref3) noexcept {
+    return guarded_text([&] {
+        return scb::qr_for_invoice(
+            {conn, invoice_id, company_id, config_id, reference, bank_account_id, amount, ref3});
     });
 }
 
@@ -299,7 +309,12 @@ char *scb_confirm_payment(const char *record_json) noexcept {
 }
 
 char *scb_reconcile_intents(int config_id, int days) noexcept {
-    return guarded_text([&] { return scb::reconcile_intents(scb::format_text("%d", config_id).c_str(), days); });
+    return guarded_text([&] { return scb::reconcile_intents(scb::format_text("%d", config_id).c_str(), days, 0); });
+}
+
+char *scb_reconcile_intents_paced(int config_id, int days, int max_rate) noexcept {
+    return guarded_text(
+        [&] { return scb::reconcile_intents(scb::format_text("%d", config_id).c_str(), days, max_rate); });
 }
 
 char *scb_check_database(void) noexcept {

@@ -48,6 +48,8 @@ std::optional<std::string> url_with_query(CURL *handle, const std::string &url,
 namespace {
 
 constexpr long kTransferTimeoutSeconds = 30;
+// A certificate chain or a key is a few kilobytes; a larger file is not one.
+constexpr std::size_t kMaxPemBytes = 1 << 20;
 constexpr std::size_t kRequestLineLimit = 8192;
 constexpr std::size_t kGetLineLimit = 2048;
 constexpr std::size_t kQueryLimit = 2047;
@@ -156,6 +158,88 @@ scb::CurlHandle new_handle(CURLSH *share = nullptr) noexcept {
     return handle;
 }
 
+// The client certificate every bank request presents when the environment
+// names one, for a bank that asks for mutual TLS: PEM files named by
+// SCB_CLIENT_CERT and SCB_CLIENT_KEY (both or neither; empty counts as
+// unset), read at every request, and SCB_CLIENT_KEY_PASSWORD for an
+// encrypted key. Lines name the variables, never what the files hold.
+struct ClientCertificate {
+    std::string cert_file;
+    std::string key_file;
+    std::string key_password;
+    std::string cert_pem;
+    std::string key_pem;
+
+    bool presented() const noexcept { return !cert_file.empty(); }
+};
+
+std::string environment_text(const char *name) {
+    return scb::or_empty(std::getenv(name));
+}
+
+// The whole file when it can be read and holds `marker`; nothing otherwise.
+std::optional<std::string> pem_file(const std::string &path, const char *marker) {
+    const scb::CFile file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        return std::nullopt;
+    }
+    std::string text(kMaxPemBytes + 1, '\0');
+    const std::size_t length = std::fread(text.data(), 1, text.size(), file.get());
+    if (std::ferror(file.get()) != 0 || length > kMaxPemBytes) {
+        return std::nullopt;
+    }
+    text.resize(length);
+    if (text.find(marker) == std::string::npos) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+// The certificate the environment names, read; nothing after logging why
+// when it names half of one or a file that is no PEM of its kind.
+std::optional<ClientCertificate> client_certificate() {
+    ClientCertificate certificate{environment_text("SCB_CLIENT_CERT"), environment_text("SCB_CLIENT_KEY"),
+                                  environment_text("SCB_CLIENT_KEY_PASSWORD"), "", ""};
+    if (certificate.cert_file.empty() && certificate.key_file.empty()) {
+        return certificate;
+    }
+    if (certificate.key_file.empty()) {
+        scb_log_error("SCB_CLIENT_KEY is not set: the client certificate of SCB_CLIENT_CERT needs its key");
+        return std::nullopt;
+    }
+    if (certificate.cert_file.empty()) {
+        scb_log_error("SCB_CLIENT_CERT is not set: the client key of SCB_CLIENT_KEY needs its certificate");
+        return std::nullopt;
+    }
+    std::optional<std::string> cert = pem_file(certificate.cert_file, "-----BEGIN CERTIFICATE-----");
+    if (!cert) {
+        scb_log_error("Cannot read a PEM certificate from the file named by SCB_CLIENT_CERT");
+        return std::nullopt;
+    }
+    std::optional<std::string> key = pem_file(certificate.key_file, "PRIVATE KEY-----");
+    if (!key) {
+        scb_log_error("Cannot read a PEM private key from the file named by SCB_CLIENT_KEY");
+        return std::nullopt;
+    }
+    certificate.cert_pem = std::move(*cert);
+    certificate.key_pem = std::move(*key);
+    return certificate;
+}
+
+bool present(CURL *handle, ClientCertificate &certificate) noexcept {
+    if (!certificate.presented()) {
+        return true;
+    }
+    curl_blob cert{certificate.cert_pem.data(), certificate.cert_pem.size(), CURL_BLOB_COPY};
+    curl_blob key{certificate.key_pem.data(), certificate.key_pem.size(), CURL_BLOB_COPY};
+    return curl_easy_setopt(handle, CURLOPT_SSLCERT_BLOB, &cert) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_SSLCERTTYPE, "PEM") == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_SSLKEY_BLOB, &key) == CURLE_OK &&
+           curl_easy_setopt(handle, CURLOPT_SSLKEYTYPE, "PEM") == CURLE_OK &&
+           (certificate.key_password.empty() ||
+            curl_easy_setopt(handle, CURLOPT_KEYPASSWD, certificate.key_password.c_str()) == CURLE_OK);
+}
+
 // One request's easy handle with the share it is attached to. Members end in
 // reverse order, so the handle is gone before the share goes back.
 struct RequestHandle {
@@ -163,11 +247,22 @@ struct RequestHandle {
     scb::CurlHandle curl;
 };
 
-// A handle on this thread's kept connections when reuse is on, else on a
-// connection of its own; `curl` is null when no handle could be made.
-RequestHandle new_request_handle() noexcept {
+// A handle presenting the client certificate, if any, on this thread's kept
+// connections when reuse is on, else on a connection of its own; `curl` is
+// null when no handle could be made. A kept connection (or TLS session) is
+// lent only to a request with the certificate it was made with, or none:
+// libcurl matches the certificate blobs when it picks one.
+RequestHandle new_request_handle() {
+    std::optional<ClientCertificate> certificate = client_certificate();
+    if (!certificate) {
+        return RequestHandle{};
+    }
     RequestHandle request{lend_share(), nullptr};
     request.curl = new_handle(request.share.get());
+    if (request.curl && !present(request.curl.get(), *certificate)) {
+        scb_log_error("Failed to configure CURL request");
+        request.curl.reset();
+    }
     return request;
 }
 
@@ -317,6 +412,10 @@ std::optional<scb::HttpReply> perform(RequestHandle request, const std::string &
     const CURLcode result = curl_easy_perform(request.curl.get());
     if (result != CURLE_OK) {
         scb_log_error(scb::bounded_format(256, "CURL error: %s", curl_easy_strerror(result)).c_str());
+        if (result == CURLE_SSL_CERTPROBLEM) {
+            scb_log_error("The client certificate of SCB_CLIENT_CERT and SCB_CLIENT_KEY (with SCB_CLIENT_KEY_PASSWORD) "
+                          "could not be used");
+        }
         return std::nullopt;
     }
     if (curl_easy_getinfo(request.curl.get(), CURLINFO_RESPONSE_CODE, &reply.status) != CURLE_OK) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,6 +20,8 @@ using CurlHandle = Owned<CURL, curl_easy_cleanup>;
 using CurlShare = Owned<CURLSH, curl_share_cleanup>;
 using CurlHeaderList = Owned<curl_slist, curl_slist_free_all>;
 using CurlText = Owned<char, curl_free>;
+// The client certificate's files, read at every request.
+using CFile = Owned<std::FILE, std::fclose>;
 
 // curl_slist_append hands back a new head, or null while the old list stays
 // valid; keeping both in one place keeps the list owned on either outcome.
@@ -43,9 +46,11 @@ using HeaderLines = std::vector<std::string>;
 // Query pairs in order; values are percent-encoded when the URL is built.
 using QueryPairs = std::vector<std::pair<std::string, std::string>>;
 
-// Each exchange has the 30-second limit, goes out over https only and on the
-// calling thread's kept connections when reuse is on; nothing when none
-// completed (the cause is logged).
+// Each exchange has the 30-second limit, goes out over https only, presents
+// the client certificate SCB_CLIENT_CERT and SCB_CLIENT_KEY name (read at
+// every request; a file that cannot be read sends nothing) and goes on the
+// calling thread's kept connections for that certificate when reuse is on;
+// nothing when none completed (the cause is logged).
 std::optional<HttpReply> post_json(const std::string &url, const std::string &body, const HeaderLines &headers);
 std::optional<HttpReply> get(const std::string &url, const HeaderLines &headers);
 

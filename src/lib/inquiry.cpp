@@ -72,7 +72,7 @@ QueryPairs inquiry_pairs(const InquiryQuery &query) {
 
 // One attempt: nothing when no request identifier could be made (nothing is
 // sent), else the exchange, nothing inside when none completed.
-std::optional<std::optional<HttpReply>> send_inquiry(const InquiryChannel &channel, const QueryPairs &pairs) {
+std::optional<std::optional<HttpReply>> send_inquiry(InquiryChannel &channel, const QueryPairs &pairs) {
     const std::optional<std::string> request_id = new_request_id();
     if (!request_id) {
         return std::nullopt;
@@ -81,6 +81,7 @@ std::optional<std::optional<HttpReply>> send_inquiry(const InquiryChannel &chann
                                  bounded_format(512, "resourceOwnerId: %s", channel.api_key.c_str()),
                                  bounded_format(512, "requestUId: %s", request_id->c_str()), "Accept-Language: EN"};
     if (channel.get_form) {
+        channel.pacer.wait_turn();
         return get_with_query(channel.inquiry_url, pairs, headers);
     }
     const std::size_t room = channel.inquiry_url.size() < kPostUrlLimit ? kPostUrlLimit - channel.inquiry_url.size() : 0;
@@ -89,6 +90,7 @@ std::optional<std::optional<HttpReply>> send_inquiry(const InquiryChannel &chann
         scb_log_error("Failed to build URL with parameters");
         return std::optional<HttpReply>();
     }
+    channel.pacer.wait_turn();
     return post_json(*url, "", headers);
 }
 

@@ -8,6 +8,7 @@
 
 #include "outcome.hpp"
 #include "owned.hpp"
+#include "pacer.hpp"
 
 namespace scb {
 
@@ -31,6 +32,7 @@ struct InquiryChannel {
     std::string inquiry_url;
     bool get_form = false;
     std::string token;
+    Pacer pacer;  // spaces every inquiry sent, a retry after a rejected token included
 };
 
 // The configuration's channel, read on `conn`: its cached token, or one

@@ -86,7 +86,8 @@ ScbText new_invoice_qr(const InvoiceRequest &request) {
     if (token == nullptr) {
         return envelope(9302, "No access token in response");
     }
-    const QrRequest qr{config->biller_id, or_empty(request.reference), "INVOICE", "SCB", request.amount};
+    const QrRequest qr{config->biller_id, or_empty(request.reference), "INVOICE", or_empty(request.ref3),
+                       request.amount};
     const ScbText qr_text = create_qr_full(config->api_key, token, config->urls.qr_create, qr);
     if (!qr_text) {
         return envelope(9102, "Failed to create QR");

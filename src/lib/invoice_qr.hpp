@@ -18,6 +18,9 @@ struct InvoiceRequest {
     const char *reference = nullptr;        // stored as given; sent to the bank as ref1
     const char *bank_account_id = nullptr;  // whose configuration makes the QR
     double amount = 0.0;
+    // The Reference-3 the bank routes the payment confirmation by: the prefix
+    // registered for the merchant's confirmation URL, perhaps with a value.
+    const char *ref3 = "SCB";
 };
 
 // The stored intent, or a new QR stored as one; else the bank's refusal or an

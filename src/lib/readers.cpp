@@ -177,7 +177,8 @@ bool token_rejected(const char *document) noexcept {
             continue;
         }
         value = skip_chars(value + 1, " \t\n\r");
-        if (std::strncmp(value, "9500", 4) == 0 && !std::isdigit(static_cast<unsigned char>(value[4]))) {
+        const bool rejection_code = std::strncmp(value, "9300", 4) == 0 || std::strncmp(value, "9500", 4) == 0;
+        if (rejection_code && !std::isdigit(static_cast<unsigned char>(value[4]))) {
             return true;
         }
     }

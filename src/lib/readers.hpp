@@ -37,7 +37,8 @@ const char *token_in(const cJSON *answer) noexcept;
 // key is absent.
 int32_t extract_lifetime(const char *document) noexcept;
 
-// The bank's rejection of a token: "code" then 9500, whatever white space
+// The bank's rejection of a token: "code" then 9300 (a temporary token
+// invalid or expired) or 9500 (invalid credentials), whatever white space
 // stands around the colon, and not followed by further digits.
 bool token_rejected(const char *document) noexcept;
 

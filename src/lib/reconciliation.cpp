@@ -9,6 +9,7 @@
 #include "db.hpp"
 #include "erp_session.hpp"
 #include "inquiry.hpp"
+#include "pacer.hpp"
 #include "readers.hpp"
 #include "scb.h"
 #include "sql.hpp"
@@ -134,9 +135,12 @@ ScbText run_answer(const std::vector<std::string> &checked) {
 
 }  // namespace
 
-ScbText reconcile_intents(const char *config_id, int days) {
+ScbText reconcile_intents(const char *config_id, int days, int max_rate) {
     if (days < 1) {
         return ScbText(scb_create_error_response(9004, "Invalid parameters: days must be at least 1"));
+    }
+    if (max_rate < 0) {
+        return ScbText(scb_create_error_response(9004, "Invalid parameters: max_rate must not be negative"));
     }
     Outcome<DbSession> session = open_erp_session();
     if (!session) {
@@ -147,6 +151,7 @@ ScbText reconcile_intents(const char *config_id, int days) {
     if (!channel) {
         return channel.failure();
     }
+    channel->pacer = Pacer(max_rate);
     const PgResult billers = run_statement(conn, sql::kConfigBillerIds, {config_id});
     const PgResult pending = run_statement(conn, sql::kPendingIntents, {config_id, format_text("%d", days).c_str()});
     if (PQresultStatus(billers.get()) != PGRES_TUPLES_OK || PQresultStatus(pending.get()) != PGRES_TUPLES_OK) {

@@ -12,7 +12,9 @@ namespace scb {
 // one token: {"status": {"code": 1000, ...}, "data": [one document per intent
 // checked]}. An intent another reconciler holds is left to it; a failure on
 // one intent is its outcome "error" with the failure's envelope, and the run
-// goes on. A run that cannot start answers the envelope of why.
-ScbText reconcile_intents(const char *config_id, int days);
+// goes on. A run that cannot start answers the envelope of why. With a
+// `max_rate` above 0, the run's inquiries (each attempt) start at most that
+// many a second, for a bank that limits them; 0 sends them as they come.
+ScbText reconcile_intents(const char *config_id, int days, int max_rate);
 
 }  // namespace scb

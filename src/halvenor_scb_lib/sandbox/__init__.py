@@ -6,10 +6,11 @@ Needs the optional ``sandbox`` extra (cryptography, segno).
 from .bank import BankOptions
 from .callbacks import CallbackAttempt, CallbackDelivery
 from .messages import RecordedRequest
-from .payments import InvalidPayment
+from .payments import CONFIRMATION_FIELDS, InvalidPayment, confirmation_record
 from .server import DEFAULT_APPLICATIONS, Sandbox
 
 __all__ = [
+    "CONFIRMATION_FIELDS",
     "DEFAULT_APPLICATIONS",
     "BankOptions",
     "CallbackAttempt",
@@ -17,4 +18,5 @@ __all__ = [
     "InvalidPayment",
     "RecordedRequest",
     "Sandbox",
+    "confirmation_record",
 ]

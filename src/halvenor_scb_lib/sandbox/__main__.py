@@ -10,9 +10,15 @@ import sys
 import threading
 from collections.abc import Callable, Sequence
 
-from .bank import TOKEN_REJECTION_CODES, BankOptions
+from .bank import DEFAULT_REF3_PREFIX, TOKEN_REJECTION_CODES, UNPAID_ANSWERS, BankOptions, check_ref3_prefix
 from .callbacks import check_callback_url
-from .emvco import DEFAULT_MERCHANT_CATEGORY, DEFAULT_MERCHANT_NAME, check_merchant_category, check_merchant_name
+from .emvco import (
+    DEFAULT_MERCHANT_CATEGORY,
+    DEFAULT_MERCHANT_NAME,
+    IMAGE_FORMATS,
+    check_merchant_category,
+    check_merchant_name,
+)
 from .server import DEFAULT_APPLICATIONS, Sandbox
 
 
@@ -21,6 +27,12 @@ def application(text: str) -> tuple[str, str]:
     if not separator or not key or not secret:
         raise argparse.ArgumentTypeError(f"expected KEY:SECRET, got {text!r}")
     return key, secret
+
+
+def rate(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of requests a second, at least 1, got {text!r}")
+    return int(text)
 
 
 def checked(check: Callable[[str], str]) -> Callable[[str], str]:
@@ -86,7 +98,16 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         "--callback-url",
         type=checked(check_callback_url),
         metavar="URL",
-        help="POST each payment's confirmation record to URL (http:// or https://), for every application",
+        help="POST each payment's confirmation to URL (https://, or http:// to a loopback address), for every "
+        "application",
+    )
+    parser.add_argument(
+        "--ref3-prefix",
+        type=checked(check_ref3_prefix),
+        default=DEFAULT_REF3_PREFIX,
+        metavar="PREFIX",
+        help="the Reference-3 prefix registered with --callback-url: only payments whose ref3 starts with it are "
+        "confirmed there (default: %(default)s; an empty one takes all)",
     )
     parser.add_argument(
         "--callback-retries",
@@ -102,6 +123,30 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         metavar="S",
         help="seconds between the attempts of a callback (default: %(default)s)",
     )
+    parser.add_argument(
+        "--qr-image-format",
+        choices=IMAGE_FORMATS,
+        default=BankOptions.qr_image_format,
+        help="format of the QR answers' image (default: %(default)s, as the bank's)",
+    )
+    parser.add_argument(
+        "--unpaid-inquiry",
+        choices=UNPAID_ANSWERS,
+        default=BankOptions.unpaid_inquiry,
+        help="the inquiry's answer when nothing was paid: an empty list, or 404 with code 1104 (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--rate-limit",
+        type=rate,
+        metavar="N",
+        help="answer 429 with code 9900 past N requests a second per API and application (the bank's sandbox: 5)",
+    )
+    parser.add_argument(
+        "--require-client-certificate",
+        action="store_true",
+        help="refuse the TLS handshake of a client without the sandbox's client certificate; its files are "
+        "printed as SCB_CLIENT_CERT and SCB_CLIENT_KEY",
+    )
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
     arguments = parser.parse_args(argv)
     if arguments.callback_retries < 0 or not arguments.callback_retry_delay >= 0:
@@ -110,7 +155,10 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 
 
 def shell_lines(sandbox: Sandbox) -> list[str]:
-    exports = [f"export {name}={shlex.quote(value)}" for name, value in sandbox.environ().items()]
+    environ = sandbox.environ()
+    if sandbox.options.require_client_certificate:
+        environ.update(sandbox.client_environ())
+    exports = [f"export {name}={shlex.quote(value)}" for name, value in environ.items()]
     apps = [
         f"# application key {shlex.quote(key)} secret {shlex.quote(secret)}"
         for key, secret in sandbox.applications.items()
@@ -143,12 +191,17 @@ def main(argv: Sequence[str] | None = None) -> int:
             merchant_name=arguments.merchant_name,
             callback_retries=arguments.callback_retries,
             callback_retry_delay=arguments.callback_retry_delay,
+            qr_image_format=arguments.qr_image_format,
+            unpaid_inquiry=arguments.unpaid_inquiry,
+            rate_limit=arguments.rate_limit,
+            require_client_certificate=arguments.require_client_certificate,
         ),
     )
     with sandbox:
         if arguments.callback_url:
             for key, secret in sandbox.applications.items():
-                sandbox.register_application(key, secret, callback_url=arguments.callback_url)
+                sandbox.register_application(key, secret, callback_url=arguments.callback_url,
+                                             ref3_prefix=arguments.ref3_prefix)
         print("\n".join(shell_lines(sandbox)), flush=True)
         wait_for_stop_signal()
     return 0

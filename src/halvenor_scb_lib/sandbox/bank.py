@@ -12,18 +12,19 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
-from typing import Any
+from typing import Any, Union
 from urllib.parse import parse_qsl
 
 from .callbacks import check_callback_url
 from .emvco import (
     DEFAULT_MERCHANT_CATEGORY,
     DEFAULT_MERCHANT_NAME,
+    IMAGE_FORMATS,
     bill_payment_payload,
     check_amount,
     check_merchant_category,
     check_merchant_name,
-    qr_png_base64,
+    qr_image_base64,
 )
 from .messages import PAY_PATH, Answer, RecordedRequest, json_answer
 from .payments import (
@@ -31,6 +32,7 @@ from .payments import (
     EVENT_BY_TRANSACTION,
     InvalidPayment,
     PaymentTime,
+    confirmation_record,
     paid_amount,
     payment_date,
     payment_record,
@@ -39,21 +41,28 @@ from .payments import (
 )
 
 SUCCESS = {"code": 1000, "description": "Success"}
-# The bank's generic response codes. Of the three it has for missing or invalid parameters,
-# 1101 answers a required parameter that is missing (or empty), 1102 a parameter whose value
-# is wrong, and 1103 a request body that cannot be read as what the endpoint takes.
+# The bank's generic response codes: 1101 a required parameter missing, 1102 a parameter of an invalid
+# value (also a request body that is not a JSON object, which no code is documented for), 1103 an empty
+# string where one is not accepted, 1104 (HTTP 404) a record that does not exist.
 CODE_MISSING_PARAMETER = 1101
 CODE_INVALID_PARAMETER = 1102
-CODE_UNREADABLE_BODY = 1103
-CODE_MISSING_HEADER = 9100
+CODE_EMPTY_PARAMETER = 1103
+CODE_NO_SUCH_RECORD = 1104
+# 400 for a missing standard header, 401 for missing authorization credentials.
+CODE_MISSING_CREDENTIALS = 9100
 CODE_EXPIRED_TOKEN = 9300
 CODE_INVALID_CREDENTIALS = 9500
-CODE_METHOD_NOT_ALLOWED = 9900
-CODE_UNSUPPORTED_CONTENT_TYPE = 9901
+# One code for a method an endpoint does not serve (405), a content type it does not take (415) and
+# too many requests (429 here; the documented row has 503 for an overload).
+CODE_REQUEST_REFUSED = 9900
 # No code is documented for an unknown path: the answer keeps the bank's status shape with the HTTP status.
 NOT_FOUND = 404
-# The library renews its access token when a request is refused with 9500.
-TOKEN_REJECTION_CODES = (CODE_INVALID_CREDENTIALS, CODE_EXPIRED_TOKEN)
+# What an unknown, expired or revoked access token is answered with: the documented 9300, or 9500.
+TOKEN_REJECTION_CODES = (CODE_EXPIRED_TOKEN, CODE_INVALID_CREDENTIALS)
+# What the inquiry answers when nothing was paid, which the documentation does not say.
+UNPAID_ANSWERS = ("empty", "not_found")
+# The Reference-3 prefix an application registers with its callback URL unless it gives another.
+DEFAULT_REF3_PREFIX = "SCB"
 
 BILLER_ID = re.compile(r"[0-9]{15}")
 REFERENCE = re.compile(r"[A-Z0-9]{0,20}")
@@ -63,8 +72,9 @@ ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
 Route = tuple[tuple[str, ...], Callable[[RecordedRequest], Any]]
 """The methods a path accepts and what produces the data of its answer."""
 
-PaymentListener = Callable[[dict[str, str], str], None]
-"""Told of each payment with a callback URL: the payment's record and the URL."""
+PaymentListener = Callable[[dict[str, str], Union[str, None]], None]
+"""Told of each payment to a biller with a callback URL: the confirmation to send and the URL its Reference-3
+prefix selects, None when none does."""
 
 
 class BankError(Exception):
@@ -86,8 +96,8 @@ def invalid(description: str) -> BankError:
     return BankError(400, CODE_INVALID_PARAMETER, description)
 
 
-def unreadable(description: str) -> BankError:
-    return BankError(400, CODE_UNREADABLE_BODY, description)
+def empty(description: str) -> BankError:
+    return BankError(400, CODE_EMPTY_PARAMETER, description)
 
 
 @dataclass(frozen=True)
@@ -96,22 +106,37 @@ class BankOptions:
 
     qr_transaction_ids: bool = False
     """QR answers also carry a transactionId, for tests of the path that stores one; the bank's v1 answer has none."""
-    rejected_token_code: int = CODE_INVALID_CREDENTIALS
-    """The code of the 401 answer to an unusable access token: 9500, or 9300 to see what a client does then."""
+    rejected_token_code: int = CODE_EXPIRED_TOKEN
+    """The code of the 401 answer to an unknown, expired or revoked access token: the documented 9300, or 9500."""
     merchant_category: str = DEFAULT_MERCHANT_CATEGORY
     """Merchant category code (ISO 18245) of every payload, tag 52."""
     merchant_name: str = DEFAULT_MERCHANT_NAME
     """Merchant name of the payloads (tag 59) for applications registered without one of their own."""
     callback_retries: int = 3
     """How many more times a payment's callback is sent when it is not acknowledged with resCode "00"."""
-    callback_retry_delay: float = 1.0
+    callback_retry_delay: float = 12.0
     """Seconds between the attempts of a callback."""
+    qr_image_format: str = "gif"
+    """The QR answers' image: "gif", as in the bank's answers, or "png"."""
+    unpaid_inquiry: str = "empty"
+    """The inquiry's answer when nothing was paid: "empty" (200, 1000 and an empty list) or "not_found" (404, 1104)."""
+    rate_limit: int | None = None
+    """At most this many requests a second per API and application (resourceOwnerId), past which the answer is
+    429 with 9900; None for no limit. A bucket of that many requests, refilled at that many a second."""
+    require_client_certificate: bool = False
+    """Refuse the TLS handshake of a client without a certificate signed by the sandbox's client CA."""
 
     def __post_init__(self) -> None:
         if self.rejected_token_code not in TOKEN_REJECTION_CODES:
             raise ValueError(f"rejected_token_code must be one of {TOKEN_REJECTION_CODES}")
         if self.callback_retries < 0 or not self.callback_retry_delay >= 0:
             raise ValueError("callback_retries and callback_retry_delay must not be negative")
+        if self.qr_image_format not in IMAGE_FORMATS:
+            raise ValueError(f"qr_image_format must be one of {IMAGE_FORMATS}")
+        if self.unpaid_inquiry not in UNPAID_ANSWERS:
+            raise ValueError(f"unpaid_inquiry must be one of {UNPAID_ANSWERS}")
+        if self.rate_limit is not None and (type(self.rate_limit) is not int or self.rate_limit < 1):
+            raise ValueError("rate_limit must be None or a whole number of at least 1")
         check_merchant_category(self.merchant_category)
         check_merchant_name(self.merchant_name)
 
@@ -135,8 +160,12 @@ class Bank:
         self._applications = dict(applications)
         self._merchant_names: dict[str, str] = {}
         self._callback_urls: dict[str, str] = {}
-        # The bank ties a biller id to one application: the one whose callback hears of its payments.
-        self._biller_applications: dict[str, str] = {}
+        self._ref3_prefixes: dict[str, str] = {}
+        # The applications that made QR codes for a biller id, the latest last: a payment's confirmation
+        # goes to the one whose registered Reference-3 prefix its ref3 starts with.
+        self._biller_applications: dict[str, list[str]] = {}
+        # Per API and application: requests the rate limit still lets through, and when that was counted.
+        self._rate_buckets: dict[tuple[str, str], tuple[float, float]] = {}
         self._on_payment = on_payment
         self.token_lifetime = token_lifetime
         self.options = options
@@ -158,16 +187,19 @@ class Bank:
         self._routes[path] = (methods, handler)
 
     def register_application(
-        self, key: str, secret: str, merchant_name: str | None = None, callback_url: str | None = None
+        self, key: str, secret: str, merchant_name: str | None = None, callback_url: str | None = None,
+        ref3_prefix: str = DEFAULT_REF3_PREFIX,
     ) -> None:
         if merchant_name is not None:
             check_merchant_name(merchant_name)
         if callback_url is not None:
             check_callback_url(callback_url)
+        check_ref3_prefix(ref3_prefix)
         with self._lock:
             self._applications[key] = secret
             _set_or_remove(self._merchant_names, key, merchant_name)
             _set_or_remove(self._callback_urls, key, callback_url)
+            self._ref3_prefixes[key] = ref3_prefix
 
     @property
     def applications(self) -> dict[str, str]:
@@ -208,6 +240,7 @@ class Bank:
             self._payments.clear()
             self._callback_urls.clear()
             self._biller_applications.clear()
+            self._rate_buckets.clear()
 
     def pay(
         self,
@@ -227,17 +260,42 @@ class Bank:
             record = payment_record(bill, baht, when, self._new_id("SBX"), self._new_id("SLIP"),
                                     partner_transaction_id or "")
             self._payments.append(record)
-            application = self._biller_applications.get(bill.biller_id)
-            callback_url = None if application is None else self._callback_urls.get(application)
-        if callback_url is not None:
-            self._on_payment(dict(record), callback_url)
+            routes = self._confirmation_routes(bill.biller_id)
+        if routes:
+            # The longest registered prefix the payment's ref3 starts with; of equal ones, the latest QR's.
+            matching = [(prefix, url) for prefix, url in routes if bill.ref3.startswith(prefix)]
+            url = max(matching, key=lambda route: len(route[0]), default=(None, None))[1]
+            self._on_payment(confirmation_record(record), url)
         return dict(record)
 
     def handle(self, request: RecordedRequest) -> Answer:
         try:
+            if not self._within_rate(request):
+                raise BankError(429, CODE_REQUEST_REFUSED, "Too many requests")
             return json_answer(200, {"status": SUCCESS, "data": self._dispatch(request)})
         except BankError as error:
             return error.answer()
+
+    def _confirmation_routes(self, biller_id: str) -> list[tuple[str, str]]:
+        """(Reference-3 prefix, URL) of the applications with a callback that made QR codes for the biller,
+        the latest first."""
+        applications = reversed(self._biller_applications.get(biller_id, []))
+        return [(self._ref3_prefixes.get(application, DEFAULT_REF3_PREFIX), self._callback_urls[application])
+                for application in applications if application in self._callback_urls]
+
+    def _within_rate(self, request: RecordedRequest) -> bool:
+        """Counts a request to a bank API against the rate limit; False when it is over."""
+        limit = self.options.rate_limit
+        if limit is None or request.endpoint is None:
+            return True
+        key = (request.endpoint, request.header("resourceOwnerId") or "")
+        now = time.monotonic()
+        with self._lock:
+            left, counted_at = self._rate_buckets.get(key, (float(limit), now))
+            left = min(float(limit), left + (now - counted_at) * limit)
+            within = left >= 1
+            self._rate_buckets[key] = (left - 1 if within else left, now)
+        return within
 
     def _new_id(self, prefix: str) -> str:
         return f"{prefix}{next(self._numbers):010d}{secrets.token_hex(4).upper()}"
@@ -248,7 +306,7 @@ class Bank:
             raise BankError(NOT_FOUND, NOT_FOUND, f"No such resource: {request.path}")
         methods, handler = known
         if request.method not in methods:
-            raise BankError(405, CODE_METHOD_NOT_ALLOWED, f"Method {request.method} not allowed on {request.path}")
+            raise BankError(405, CODE_REQUEST_REFUSED, f"Method {request.method} not allowed on {request.path}")
         return handler(request)
 
     def _issue_token(self, request: RecordedRequest) -> dict[str, Any]:
@@ -273,8 +331,10 @@ class Bank:
 
     def _authorize(self, request: RecordedRequest) -> IssuedToken:
         scheme, _, token = (request.header("Authorization") or "").partition(" ")
+        if scheme.lower() != "bearer" or not token:
+            raise BankError(401, CODE_MISSING_CREDENTIALS, "Missing access token: Authorization must be Bearer")
         with self._lock:
-            issued = self._tokens.get(token) if scheme.lower() == "bearer" else None
+            issued = self._tokens.get(token)
             if issued is None or not issued.usable_in(request.environment, time.time()):
                 raise BankError(401, self.options.rejected_token_code, "Invalid or expired access token")
             return issued
@@ -291,23 +351,29 @@ class Bank:
             qr["ppId"], qr["ref1"], qr["ref2"], qr["amount"], qr["ref3"],
             merchant_category=options.merchant_category, merchant_name=merchant_name,
         )
-        answer = {"qrRawData": payload, "qrImage": qr_png_base64(payload)}
+        answer = {"qrRawData": payload, "qrImage": qr_image_base64(payload, options.qr_image_format)}
         with self._lock:
             created = {**qr, "payload": payload, "environment": request.environment}
             if options.qr_transaction_ids:
                 answer["transactionId"] = created["transactionId"] = self._new_id("SBX")
             self._qr_codes.append(created)
-            self._biller_applications[qr["ppId"]] = application
+            billers = self._biller_applications.setdefault(qr["ppId"], [])
+            if application in billers:
+                billers.remove(application)
+            billers.append(application)
         return answer
 
     def _inquire(self, request: RecordedRequest) -> list[dict[str, str]]:
         self._authorize(request)
         _require_headers(request, "resourceOwnerId", "requestUId")
         if request.method == "POST" and request.body:
-            raise unreadable("Inquiry takes its parameters in the query; the request body must be empty")
+            raise invalid("Inquiry takes its parameters in the query; the request body must be empty")
         matches = _payment_filter(_query(request.query))
         with self._lock:
-            return [dict(payment) for payment in self._payments if matches(payment)]
+            found = [dict(payment) for payment in self._payments if matches(payment)]
+        if not found and self.options.unpaid_inquiry == "not_found":
+            raise BankError(404, CODE_NO_SUCH_RECORD, "Record not found")
+        return found
 
     def _pay_request(self, request: RecordedRequest) -> dict[str, str]:
         body = _json_object(request.body)
@@ -316,6 +382,12 @@ class Bank:
                             body.get("partnerTransactionId"))
         except InvalidPayment as error:
             raise invalid(str(error)) from None
+
+
+def check_ref3_prefix(prefix: str) -> str:
+    if not isinstance(prefix, str) or not REFERENCE.fullmatch(prefix):
+        raise ValueError(f"a Reference-3 prefix is at most 20 characters of A-Z and 0-9, got {prefix!r}")
+    return prefix
 
 
 def _set_or_remove(values: dict[str, str], key: str, value: str | None) -> None:
@@ -328,29 +400,31 @@ def _set_or_remove(values: dict[str, str], key: str, value: str | None) -> None:
 def _require_headers(request: RecordedRequest, *names: str) -> None:
     for name in names:
         if not request.header(name):
-            raise BankError(400, CODE_MISSING_HEADER, f"Missing header {name}")
+            raise BankError(400, CODE_MISSING_CREDENTIALS, f"Missing header {name}")
 
 
 def _require_json_content_type(request: RecordedRequest) -> None:
     media_type = (request.header("Content-Type") or "").split(";")[0].strip().lower()
     if media_type != "application/json":
-        raise BankError(415, CODE_UNSUPPORTED_CONTENT_TYPE, "Header Content-Type must be application/json")
+        raise BankError(415, CODE_REQUEST_REFUSED, "Header Content-Type must be application/json")
 
 
 def _json_object(body: bytes) -> dict[str, Any]:
     try:
         parsed = json.loads(body)
     except (ValueError, UnicodeDecodeError):
-        raise unreadable("Request body is not valid JSON") from None
+        raise invalid("Request body is not valid JSON") from None
     if not isinstance(parsed, dict):
-        raise unreadable("Request body must be a JSON object")
+        raise invalid("Request body must be a JSON object")
     return parsed
 
 
 def _field(body: dict[str, Any], name: str) -> Any:
     value = body.get(name)
-    if value is None or value == "":
+    if value is None:
         raise missing(f"{name} is required")
+    if value == "":
+        raise empty(f"{name} must not be empty")
     return value
 
 
@@ -428,8 +502,10 @@ def _payment_filter(params: dict[str, str]) -> Callable[[dict[str, str]], bool]:
 
 def _required(params: dict[str, str], name: str) -> str:
     value = params.get(name)
-    if not value:
+    if value is None:
         raise missing(f"Missing parameter {name}")
+    if not value:
+        raise empty(f"Parameter {name} must not be empty")
     return value
 
 

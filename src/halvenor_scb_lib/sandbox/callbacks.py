@@ -1,14 +1,17 @@
-"""The bank's payment confirmations: after a payment, its record is POSTed to the application's callback URL.
+"""The bank's payment confirmations: after a payment, its confirmation is POSTed to the URL registered for
+the biller id and the Reference-3 prefix of the payment.
 
 Each delivery runs in a thread of its own, so the payment is made at once. An
 answer other than HTTP 200 with ``resCode`` "00", or no answer, is retried after
 a delay, a few times (BankOptions.callback_retries, callback_retry_delay).
-Every attempt and its answer is kept for tests to look at.
+Every attempt and its answer is kept for tests to look at, and so is a payment
+no registered prefix matched.
 """
 
 from __future__ import annotations
 
 import http.client
+import ipaddress
 import json
 import threading
 from collections.abc import Callable
@@ -27,18 +30,31 @@ PENDING = "pending"
 ACKNOWLEDGED = "acknowledged"
 GIVEN_UP = "given_up"
 DROPPED = "dropped"
+UNDELIVERABLE = "undeliverable"
 
 
 def check_callback_url(url: str) -> str:
+    """The bank calls https URLs only; plain http is let through to a loopback address, for a local webhook."""
     try:
         parts = urlsplit(url)
         # Reading the port raises ValueError for one that is not a number.
-        usable = parts.scheme in ("http", "https") and bool(parts.hostname) and parts.port != 0
+        usable = bool(parts.hostname) and parts.port != 0 and (
+            parts.scheme == "https" or (parts.scheme == "http" and _loopback(parts.hostname or "")))
     except ValueError:
         usable = False
     if not usable:
-        raise ValueError(f"a callback URL is http:// or https:// with a host (and a port number), got {url!r}")
+        raise ValueError(
+            f"a callback URL is https:// with a host (and a port number), or http:// to a loopback address, got {url!r}")
     return url
+
+
+def _loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
 
 
 @dataclass(frozen=True)
@@ -61,17 +77,19 @@ class CallbackAttempt:
 class CallbackDelivery:
     """A payment's confirmation sent to an application's callback URL."""
 
-    url: str
+    url: str | None
+    """None for an undeliverable confirmation."""
     record: dict[str, str]
     attempts: tuple[CallbackAttempt, ...]
     outcome: str
     """"pending" while attempts go on; then "acknowledged", "given_up" (no attempt acknowledged), or
-    "dropped" (a fault kept the callback from being sent)."""
+    "dropped" (a fault kept the callback from being sent); "undeliverable" when the payment's Reference-3
+    matched no prefix registered for its biller id, so that no URL was there to send it to."""
 
 
 @dataclass
 class _Delivery:
-    url: str
+    url: str | None
     record: dict[str, str]
     attempts: list[CallbackAttempt] = field(default_factory=list)
     outcome: str = PENDING
@@ -105,6 +123,11 @@ class CallbackSender:
             self._threads.append(thread)
         thread.start()
 
+    def undeliverable(self, record: dict[str, str]) -> None:
+        with self._changed:
+            self._deliveries.append(_Delivery(None, dict(record), outcome=UNDELIVERABLE))
+            self._changed.notify_all()
+
     @property
     def deliveries(self) -> list[CallbackDelivery]:
         with self._changed:
@@ -127,6 +150,7 @@ class CallbackSender:
         self._stopping.clear()
 
     def _deliver(self, delivery: _Delivery, latency: float, retries: int, retry_delay: float) -> None:
+        assert delivery.url is not None
         body = compact_json(delivery.record)
         outcome = GIVEN_UP
         if not self._stopping.wait(latency):

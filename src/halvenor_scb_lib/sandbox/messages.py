@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import time
 from dataclasses import dataclass
 from typing import Any, Union
 
@@ -47,12 +48,20 @@ class RecordedRequest:
     body: bytes
     endpoint: str | None
     environment: str | None
+    client_certificate: str | None = None
+    """Common name of the client certificate the connection presented, when the sandbox asked for one."""
+    received_at: float = 0.0
+    """time.monotonic() when the request had been read."""
 
     @classmethod
-    def received(cls, method: str, target: str, headers: list[tuple[str, str]], body: bytes) -> RecordedRequest:
+    def received(
+        cls, method: str, target: str, headers: list[tuple[str, str]], body: bytes,
+        client_certificate: str | None = None,
+    ) -> RecordedRequest:
         path, _, query = target.partition("?")
         endpoint, environment = route(path)
-        return cls(method, path, query, target, headers, body, endpoint, environment)
+        return cls(method, path, query, target, headers, body, endpoint, environment, client_certificate,
+                   time.monotonic())
 
     def json(self) -> Any:
         return json.loads(self.body)

@@ -31,8 +31,17 @@ SANDBOX_PAYER = {
 }
 PAYEE_ACCOUNT_NUMBER = "0000000000"
 BANK_CODE = "014"
-TRANSACTION_TYPE = "SANDBOX"
+# What the bank's payment confirmation says of a Thai QR (tag 30) bill payment.
+TRANSACTION_TYPE = "Domestic Transfer"
 CHANNEL_CODE = "SANDBOX"
+
+# The members of the bank's payment confirmation of a Thai QR (tag 30) payment, in the record's order.
+CONFIRMATION_FIELDS = (
+    "transactionType", "payeeProxyId", "payeeProxyType", "payeeAccountNumber", "payeeName", "payerProxyId",
+    "payerProxyType", "payerAccountNumber", "payerName", "sendingBankCode", "receivingBankCode", "amount",
+    "transactionId", "transactionDateandTime", "billPaymentRef1", "billPaymentRef2", "billPaymentRef3",
+    "currencyCode", "channelCode",
+)
 
 PaymentTime = Union[datetime.datetime, str, None]
 """An aware datetime, ISO 8601 text with its UTC offset, or None for now."""
@@ -128,6 +137,11 @@ def payment_record(
         "exchangeRate": "",
         "partnerTransactionId": partner_transaction_id,
     }
+
+
+def confirmation_record(record: dict[str, str]) -> dict[str, str]:
+    """What the bank POSTs to the merchant's URL after a payment: the members its confirmation documents."""
+    return {name: record[name] for name in CONFIRMATION_FIELDS}
 
 
 def payment_date(record: dict[str, str]) -> str:

@@ -21,9 +21,9 @@ from dataclasses import dataclass, replace
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
-from .bank import Bank, BankOptions
+from .bank import DEFAULT_REF3_PREFIX, Bank, BankOptions
 from .callbacks import CallbackDelivery, CallbackSender
-from .certs import write_certificates
+from .certs import CertificateFiles, write_certificates
 from .interventions import Delivery, Interventions, RequestHook, fault_delivery
 from .messages import (
     CALLBACK,
@@ -112,7 +112,7 @@ class Sandbox:
         self._server: _SandboxHTTPServer | None = None
         self._serve_thread: threading.Thread | None = None
         self._temp_dir: str | None = None
-        self._ca_file: str | None = None
+        self._certificates: CertificateFiles | None = None
         self.requests: list[RecordedRequest] = []
 
     def __enter__(self) -> Sandbox:
@@ -127,16 +127,15 @@ class Sandbox:
         directory = self._ca_dir or self._make_temp_dir()
         try:
             files = write_certificates(directory)
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.minimum_version = ssl.TLSVersion.TLSv1_2
-            context.load_cert_chain(files.cert_file, files.key_file)
+            contexts = {required: _tls_context(files, required) for required in (False, True)}
             self._server = _SandboxHTTPServer(
-                (self._host, self._port), context, self._answer, self._stopping, self._handshakes
+                (self._host, self._port), lambda: contexts[self.options.require_client_certificate], self._answer,
+                self._stopping, self._handshakes,
             )
         except BaseException:
             self._remove_temp_dir()
             raise
-        self._ca_file = files.ca_file
+        self._certificates = files
         self._stopping.clear()
         self._handshakes.reset()
         self._serve_thread = threading.Thread(
@@ -168,9 +167,36 @@ class Sandbox:
 
     @property
     def ca_file(self) -> str:
-        self._running_server()
-        assert self._ca_file is not None
-        return self._ca_file
+        return self._certificate_files().ca_file
+
+    @property
+    def client_ca_file(self) -> str:
+        """The CA whose client certificates the sandbox takes when it requires one."""
+        return self._certificate_files().client_ca_file
+
+    @property
+    def client_cert_file(self) -> str:
+        return self._certificate_files().client_cert_file
+
+    @property
+    def client_key_file(self) -> str:
+        return self._certificate_files().client_key_file
+
+    @property
+    def client_encrypted_key_file(self) -> str:
+        """The client certificate's key encrypted with client_key_password."""
+        return self._certificate_files().client_encrypted_key_file
+
+    @property
+    def client_key_password(self) -> str:
+        return self._certificate_files().client_key_password
+
+    def client_environ(self, *, encrypted_key: bool = False) -> dict[str, str]:
+        """SCB_CLIENT_CERT and SCB_CLIENT_KEY (and SCB_CLIENT_KEY_PASSWORD) for the sandbox's client certificate."""
+        if not encrypted_key:
+            return {"SCB_CLIENT_CERT": self.client_cert_file, "SCB_CLIENT_KEY": self.client_key_file}
+        return {"SCB_CLIENT_CERT": self.client_cert_file, "SCB_CLIENT_KEY": self.client_encrypted_key_file,
+                "SCB_CLIENT_KEY_PASSWORD": self.client_key_password}
 
     @property
     def tls_connections(self) -> int:
@@ -181,15 +207,19 @@ class Sandbox:
         return {"SCB_SANDBOX_HOST": self.address, "SCB_PRODUCTION_HOST": self.address, "CURL_CA_BUNDLE": self.ca_file}
 
     def register_application(
-        self, key: str, secret: str, merchant_name: str | None = None, callback_url: str | None = None
+        self, key: str, secret: str, merchant_name: str | None = None, callback_url: str | None = None,
+        ref3_prefix: str = DEFAULT_REF3_PREFIX,
     ) -> None:
         """Accept these credentials; the application's payloads carry `merchant_name` (None: options.merchant_name).
 
-        With a `callback_url` (http:// or https://), every payment to a biller id the application
-        last created a QR for is POSTed there as JSON, the record pay() returns, in the
-        background: see callbacks. reset() forgets the URL.
+        With a `callback_url` (https://, or http:// to a loopback address), the bank's payment
+        confirmation of every payment to a biller id the application created a QR for, whose
+        ref3 starts with `ref3_prefix` (capitals and digits; "" takes every ref3), is POSTed
+        there as JSON in the background: see callbacks. When several applications made QR
+        codes for a biller id, the longest prefix the ref3 starts with wins. reset() forgets
+        the URL.
         """
-        self._bank.register_application(key, secret, merchant_name, callback_url)
+        self._bank.register_application(key, secret, merchant_name, callback_url, ref3_prefix)
 
     @property
     def applications(self) -> dict[str, str]:
@@ -354,7 +384,10 @@ class Sandbox:
         # faulty closes it, so a client never reuses a connection the sandbox broke on purpose.
         return Reply(Delivery.WHOLE, self._bank.handle(request), keep_open=self._keep_alive)
 
-    def _send_callback(self, record: dict[str, str], url: str) -> None:
+    def _send_callback(self, record: dict[str, str], url: str | None) -> None:
+        if url is None:
+            self._callbacks.undeliverable(record)
+            return
         options = self.options
         self._callbacks.send(record, url, options.callback_retries, options.callback_retry_delay)
 
@@ -376,6 +409,11 @@ class Sandbox:
             raise RuntimeError("sandbox is not running; call start() first")
         return self._server
 
+    def _certificate_files(self) -> CertificateFiles:
+        self._running_server()
+        assert self._certificates is not None
+        return self._certificates
+
     def _make_temp_dir(self) -> str:
         self._temp_dir = tempfile.mkdtemp(prefix="scb-sandbox-")
         return self._temp_dir
@@ -389,6 +427,16 @@ class Sandbox:
 AnswerFunction = Callable[[RecordedRequest], Reply]
 
 
+def _tls_context(files: CertificateFiles, require_client_certificate: bool) -> ssl.SSLContext:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(files.cert_file, files.key_file)
+    if require_client_certificate:
+        context.verify_mode = ssl.CERT_REQUIRED
+        context.load_verify_locations(files.client_ca_file)
+    return context
+
+
 class _SandboxHTTPServer(ThreadingHTTPServer):
     daemon_threads = True
     # Clients connecting at once must not overflow the accept queue: a dropped
@@ -398,11 +446,12 @@ class _SandboxHTTPServer(ThreadingHTTPServer):
     def __init__(
         self,
         address: tuple[str, int],
-        context: ssl.SSLContext,
+        context: Callable[[], ssl.SSLContext],
         answer: AnswerFunction,
         stopping: threading.Event,
         handshakes: Tally,
     ) -> None:
+        """`context` gives the TLS context of each new connection, so that an option changes it for the next ones."""
         self.tls_context = context
         self.answer = answer
         self.stopping = stopping
@@ -427,7 +476,7 @@ class _SandboxHTTPServer(ThreadingHTTPServer):
             # Head and body leave in separate writes; on a kept connection Nagle's algorithm would
             # hold the body back until the client's delayed acknowledgement of the head.
             connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            tls = self.tls_context.wrap_socket(connection, server_side=True, do_handshake_on_connect=False)
+            tls = self.tls_context().wrap_socket(connection, server_side=True, do_handshake_on_connect=False)
         except BaseException:
             connection.close()
             raise
@@ -499,11 +548,11 @@ class _Handler(BaseHTTPRequestHandler):
         self.request.do_handshake()
         self.server.handshakes.add()
 
-    def do_GET(self) -> None:
-        self._serve()
-
-    def do_POST(self) -> None:
-        self._serve()
+    def __getattr__(self, name: str) -> Any:
+        # Every method reaches the bank, which answers one an endpoint does not serve with 405.
+        if name.startswith("do_"):
+            return self._serve
+        raise AttributeError(name)
 
     def _serve(self) -> None:
         self.server.leave_idle(self.connection)
@@ -515,7 +564,8 @@ class _Handler(BaseHTTPRequestHandler):
         except ValueError:
             self.send_error(400, "Malformed request body framing")
             return
-        request = RecordedRequest.received(self.command, self.path, list(self.headers.items()), body)
+        request = RecordedRequest.received(self.command, self.path, list(self.headers.items()), body,
+                                           _common_name(self.connection.getpeercert()))
         reply = self.server.answer(request)
         if reply.delivery is Delivery.HANG:
             self._wait_for_hang_up()
@@ -536,7 +586,8 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _send(self, answer: Answer, *, keep_open: bool) -> None:
         self._send_head(answer, keep_open=keep_open)
-        self.wfile.write(answer.body)
+        if self.command != "HEAD":
+            self.wfile.write(answer.body)
         # Idle only once the answer is out, so that stop() cannot cut it short.
         self.close_connection = not (keep_open and self.server.await_request(self.connection))
 
@@ -577,6 +628,15 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, format: str, *args: Any) -> None:
         log.info("%s %s", self.client_address[0], format % args)
+
+
+def _common_name(certificate: Any) -> str | None:
+    """The subject's common name of a verified peer certificate, as the ssl module describes one."""
+    for entry in (certificate or {}).get("subject", ()):
+        for name, value in entry:
+            if name == "commonName":
+                return str(value)
+    return None
 
 
 def unacknowledged_bytes(connection: socket.socket) -> int:
