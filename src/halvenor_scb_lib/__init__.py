@@ -29,11 +29,12 @@ import json
 # Imported before the exit handlers below are registered, so that logging's
 # own (which flushes and closes the handlers) runs after them.
 import logging  # noqa: F401
-from collections.abc import Mapping
+from collections.abc import Generator, Mapping
 from decimal import Decimal
 from importlib import metadata
 from typing import Any, Union, cast
 
+from halvenor_scb_lib import _binding
 from halvenor_scb_lib._binding import (
     close_connections,
     create_qr_for_invoice,
@@ -58,10 +59,12 @@ from halvenor_scb_lib.arguments import (
 )
 from halvenor_scb_lib.types import (
     SUCCESS_CODE,
+    CancelAnswer,
     ConfirmationAnswer,
     ErrorCode,
     InquiryAnswer,
     InvoiceQrAnswer,
+    PaymentEvent,
     QrAnswer,
     ReconciliationAnswer,
     TokenAnswer,
@@ -78,6 +81,7 @@ __all__ = [
     "ErrorCode",
     "Id",
     "__version__",
+    "cancel_invoice_qr",
     "close_connections",
     "confirm_payment",
     "create_qr",
@@ -85,6 +89,7 @@ __all__ = [
     "create_qr_for_invoice",
     "invoice_qr",
     "is_success",
+    "payment_events",
     "payment_inquiry",
     "reconcile_intents",
     "refresh_token",
@@ -262,6 +267,50 @@ def reconcile_intents(config_id: Id, days: int = 3) -> ReconciliationAnswer:
     if not 1 <= days <= ID_MAX:
         raise ValueError(f"days must be at least 1, got {days}")
     return cast(ReconciliationAnswer, scb_api_reconcile_intents(check_id(config_id, "config_id"), days))
+
+
+def cancel_invoice_qr(invoice_id: Id, company_id: Id) -> CancelAnswer:
+    """Retire the QR of an invoice whose amount changed or which was cancelled.
+
+    The invoice's pending intents are marked ``cancelled``, so the next
+    :func:`invoice_qr` creates a new QR at the bank; a payment that still comes
+    for a cancelled QR is ``unmatched``. A confirmed intent is never cancelled:
+    the invoice is paid. ``data`` holds the ids: ``{"cancelled": [...],
+    "confirmed": [...]}``. A cancel and a confirmation at once leave the intent
+    either confirmed or cancelled, never both.
+    """
+    answer = _binding.cancel_invoice_qr(check_id(invoice_id, "invoice_id"), check_id(company_id, "company_id"))
+    return cast(CancelAnswer, answer)
+
+
+def payment_events(timeout: float | None = None) -> Generator[PaymentEvent, None, None]:
+    """The payment notifications of the module, as they come: a generator of dicts.
+
+    Listening starts when this is called, on a database session of its own
+    (the ``PG*`` variables; a direct or session-pooled connection, since a
+    transaction-pooling PgBouncer cannot carry ``LISTEN``), so no event sent
+    after the call is missed even if iteration starts later. Each event is a
+    :class:`~halvenor_scb_lib.types.PaymentEvent`, heard only once the change
+    it reports is committed. The generator ends when ``timeout`` seconds pass
+    without an event (``None``: never); closing it closes the session. Raises
+    ``ConnectionError`` when the database cannot be reached, and from the
+    generator when the session is lost while waiting: listen again, then
+    reconcile, since events sent meanwhile were not heard.
+    """
+    if timeout is not None:
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+            raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+        if not timeout >= 0:
+            raise ValueError(f"timeout must be at least 0 seconds, got {timeout}")
+    return _events(_binding.listen_payment_events(), timeout)
+
+
+def _events(listener: _binding.PaymentListener, timeout: float | None) -> Generator[PaymentEvent, None, None]:
+    try:
+        while (event := _binding.next_payment_event(listener, timeout)) is not None:
+            yield cast(PaymentEvent, event)
+    finally:
+        _binding.close_payment_events(listener)
 
 
 def is_success(answer: object) -> bool:
