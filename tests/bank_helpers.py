@@ -41,6 +41,27 @@ def bank_token(sandbox: Any, key: str = "KEY1", secret: str = "SECRET1") -> str:
     return token
 
 
+class Notifications:
+    """A listener on the channel scb_payment of its own (psycopg), to count what the module sends."""
+
+    def __init__(self, pg: Any) -> None:
+        self.connection = pg.connect()
+        self.connection.execute("LISTEN scb_payment")
+
+    def heard(self, wait: float = 0.5) -> list[dict[str, Any]]:
+        """The notifications that arrived, and those arriving within `wait` seconds, in order."""
+        return [json.loads(notify.payload) for notify in self.connection.notifies(timeout=wait)]
+
+    def close(self) -> None:
+        self.connection.close()
+
+
+def notified(answer: dict[str, Any], record: dict[str, str], biller_id: str = SHOP_BILLER) -> dict[str, Any]:
+    """The notification of a check that answered `answer` for the bank's `record`."""
+    return {**answer, "biller_id": biller_id, "reference1": record["billPaymentRef1"],
+            "reference2": record["billPaymentRef2"], "paid_at": record["transactionDateandTime"]}
+
+
 class Shop:
     """One configuration and bank account, with invoice QRs made through the module."""
 
