@@ -278,7 +278,7 @@ int32_t wait_ms(bool bounded, Clock::time_point deadline) {
     if (!bounded) {
         return -1;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int32_t>(left < INT32_MAX ? left : INT32_MAX);
 }
 

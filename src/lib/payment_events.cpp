@@ -18,7 +18,7 @@ int remaining_ms(const std::optional<Clock::time_point> &deadline) {
     if (!deadline) {
         return -1;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(left < INT_MAX ? left : INT_MAX);
 }
 
