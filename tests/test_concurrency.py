@@ -11,6 +11,7 @@ from typing import Any
 import pytest
 
 import halvenor_scb_lib as scb
+from bank_helpers import ticking
 from halvenor_scb_lib import _binding
 
 THREADS = 8
@@ -63,23 +64,10 @@ def codes(answers: list[dict[str, Any]]) -> list[int]:
 def test_other_threads_run_during_a_slow_bank_answer(erp, scb_sandbox):
     bank_account = qr_account(erp)
     scb_sandbox.fault("qr", latency=3 * LATENCY)
-    ticks: list[float] = []
-    stop = threading.Event()
-
-    def tick() -> None:
-        while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.005)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
+    with ticking() as ticks:
         started = time.monotonic()
         answer = create_qr(bank_account, 10.0, "SLOW")
         finished = time.monotonic()
-    finally:
-        stop.set()
-        ticker.join()
     assert answer["status"]["code"] == SUCCESS
     assert finished - started >= 3 * LATENCY
     # Ticks from the middle of the call only: the edges can be reached before or after it.

@@ -31,7 +31,7 @@ METHODS = [
     ("close_connections", "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"),
     ("use_python_logging",
      "Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"),
-    ("cancel_invoice_qr",
+    ("scb_api_cancel_invoice_qr",
      "Cancel the pending QR of an invoice (its intents cancelled); a confirmed intent is never cancelled"),
     ("listen_payment_events",
      "Open a session of its own listening for payment notifications; ConnectionError when it cannot"),

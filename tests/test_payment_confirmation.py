@@ -14,7 +14,8 @@ import pytest
 
 import halvenor_scb_lib as scb
 from bank_helpers import SHOP_BILLER as BILLER
-from bank_helpers import UNUSABLE_ENVELOPES, Shop, envelope, notified
+from bank_helpers import (UNUSABLE_ENVELOPES, Shop, envelope, for_no_invoice, notified, of_another_amount, replayed,
+                          second_payment)
 
 
 def record(**changes: Any) -> dict[str, Any]:
@@ -383,29 +384,11 @@ def test_a_reconciliation_passes_over_an_intent_another_session_holds(shop):
     assert shop.intent(1)["status"] == "pending"
 
 
-def replayed(shop: Shop) -> dict[str, str]:
-    paid = shop.paid(1001)
-    assert scb.confirm_payment(paid)["outcome"] == "confirmed"
-    return paid
-
-
-def second_payment(shop: Shop) -> dict[str, str]:
-    replayed(shop)
-    paid: dict[str, str] = shop.sandbox.pay(shop.intent(1001)["qr_payload"])
-    return paid
-
-
-def of_another_amount(shop: Shop) -> dict[str, str]:
-    paid = shop.paid(1001)
-    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 1001")
-    return paid
-
-
 RECORDS = {
     "confirmed": lambda shop: shop.paid(1001),
     "duplicate_payment": second_payment,
     "amount_mismatch": of_another_amount,
-    "unmatched": lambda shop: {**shop.paid(1001), "billPaymentRef1": "INV9999"},
+    "unmatched": for_no_invoice,
     "already_confirmed": replayed,
     "not_verified": lambda shop: {**shop.paid(1001), "transactionId": "FORGED0000000000001"},
 }

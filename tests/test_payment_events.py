@@ -14,7 +14,7 @@ from typing import Any
 import pytest
 
 import halvenor_scb_lib as scb
-from bank_helpers import notified
+from bank_helpers import notified, ticking
 from cabi import lib, take_text
 
 LISTENING = "WHERE query = 'LISTEN scb_payment'"
@@ -104,23 +104,10 @@ def test_a_timeout_that_is_no_number_of_seconds_is_refused_before_connecting(pg,
 
 def test_other_threads_run_while_the_listener_waits(pg):
     events = scb.payment_events(timeout=0.6)
-    ticks: list[float] = []
-    stop = threading.Event()
-
-    def tick() -> None:
-        while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.005)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
+    with ticking() as ticks:
         started = time.monotonic()
         assert list(events) == []
         finished = time.monotonic()
-    finally:
-        stop.set()
-        ticker.join()
     during = [t for t in ticks if started + 0.1 < t < finished - 0.1]
     assert len(during) >= 10, f"the ticker advanced {len(during)} times during a {finished - started:.2f} s wait"
 

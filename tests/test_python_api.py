@@ -182,7 +182,7 @@ def test_is_success(answer, success):
 
 def test_extension_methods_are_re_exported_unchanged_and_all_stubbed():
     methods = {name for name in dir(_binding) if not name.startswith("_")}
-    assert len(methods) == 11
+    assert len(methods) == 15
     assert all(getattr(scb, name) is getattr(_binding, name) for name in methods)
     stub = ast.parse((REPO / "src/halvenor_scb_lib/_binding.pyi").read_text())
     assert {node.name for node in stub.body if isinstance(node, ast.FunctionDef)} == methods

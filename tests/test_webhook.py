@@ -15,7 +15,7 @@ from wsgiref.util import setup_testing_defaults
 import pytest
 
 import halvenor_scb_lib as scb
-from bank_helpers import UNUSABLE_ANSWERS
+from bank_helpers import UNUSABLE_ANSWERS, for_no_invoice, of_another_amount, replayed, second_payment
 from halvenor_scb_lib import webhook
 
 MAX = webhook.MAX_BODY
@@ -63,28 +63,6 @@ def post(body: dict[str, Any] | bytes, *, method: str = "POST", content_type: st
     status, headers = started[0], dict(started[1])
     assert (headers["Content-Type"], headers["Content-Length"]) == ("application/json", str(len(answer)))
     return Answered(int(status.split()[0]), headers, json.loads(answer), stream.taken)
-
-
-def replayed(shop: Any) -> dict[str, str]:
-    paid = shop.paid(1001)
-    assert scb.confirm_payment(paid)["outcome"] == "confirmed"
-    return paid
-
-
-def second_payment(shop: Any) -> dict[str, str]:
-    replayed(shop)
-    paid: dict[str, str] = shop.sandbox.pay(shop.intent(1001)["qr_payload"])
-    return paid
-
-
-def of_another_amount(shop: Any) -> dict[str, str]:
-    paid = shop.paid(1001)
-    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 1001")
-    return paid
-
-
-def for_no_invoice(shop: Any) -> dict[str, str]:
-    return {**shop.paid(1001), "billPaymentRef1": "INV9999"}
 
 
 def forged(**changes: str) -> Any:

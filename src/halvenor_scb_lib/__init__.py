@@ -32,12 +32,15 @@ import logging  # noqa: F401
 from collections.abc import Generator, Mapping
 from decimal import Decimal
 from importlib import metadata
-from typing import Any, Union, cast
+from typing import TYPE_CHECKING, Any, Union, cast
 
-from halvenor_scb_lib import _binding
 from halvenor_scb_lib._binding import (
     close_connections,
+    close_payment_events,
     create_qr_for_invoice,
+    listen_payment_events,
+    next_payment_event,
+    scb_api_cancel_invoice_qr,
     scb_api_check_payment,
     scb_api_confirm_payment,
     scb_api_create_qr,
@@ -70,6 +73,9 @@ from halvenor_scb_lib.types import (
     TokenAnswer,
 )
 
+if TYPE_CHECKING:
+    from halvenor_scb_lib._binding import PaymentListener
+
 try:
     __version__ = metadata.version("halvenor_scb_lib")
 except metadata.PackageNotFoundError:  # running from a source tree that was never installed
@@ -83,16 +89,20 @@ __all__ = [
     "__version__",
     "cancel_invoice_qr",
     "close_connections",
+    "close_payment_events",
     "confirm_payment",
     "create_qr",
     "create_qr_by_bank_account",
     "create_qr_for_invoice",
     "invoice_qr",
     "is_success",
+    "listen_payment_events",
+    "next_payment_event",
     "payment_events",
     "payment_inquiry",
     "reconcile_intents",
     "refresh_token",
+    "scb_api_cancel_invoice_qr",
     "scb_api_check_payment",
     "scb_api_confirm_payment",
     "scb_api_create_qr",
@@ -279,7 +289,7 @@ def cancel_invoice_qr(invoice_id: Id, company_id: Id) -> CancelAnswer:
     "confirmed": [...]}``. A cancel and a confirmation at once leave the intent
     either confirmed or cancelled, never both.
     """
-    answer = _binding.cancel_invoice_qr(check_id(invoice_id, "invoice_id"), check_id(company_id, "company_id"))
+    answer = scb_api_cancel_invoice_qr(check_id(invoice_id, "invoice_id"), check_id(company_id, "company_id"))
     return cast(CancelAnswer, answer)
 
 
@@ -302,15 +312,15 @@ def payment_events(timeout: float | None = None) -> Generator[PaymentEvent, None
             raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
         if not timeout >= 0:
             raise ValueError(f"timeout must be at least 0 seconds, got {timeout}")
-    return _events(_binding.listen_payment_events(), timeout)
+    return _events(listen_payment_events(), timeout)
 
 
-def _events(listener: _binding.PaymentListener, timeout: float | None) -> Generator[PaymentEvent, None, None]:
+def _events(listener: PaymentListener, timeout: float | None) -> Generator[PaymentEvent, None, None]:
     try:
-        while (event := _binding.next_payment_event(listener, timeout)) is not None:
+        while (event := next_payment_event(listener, timeout)) is not None:
             yield cast(PaymentEvent, event)
     finally:
-        _binding.close_payment_events(listener)
+        close_payment_events(listener)
 
 
 def is_success(answer: object) -> bool:

@@ -470,7 +470,7 @@ PyMethodDef ScbMethods[] = {
      "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"},
     {"use_python_logging", as_method(use_python_logging), METH_VARARGS | METH_KEYWORDS,
      "Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"},
-    {"cancel_invoice_qr", as_method(scb_api_cancel_invoice_qr), METH_VARARGS,
+    {"scb_api_cancel_invoice_qr", as_method(scb_api_cancel_invoice_qr), METH_VARARGS,
      "Cancel the pending QR of an invoice (its intents cancelled); a confirmed intent is never cancelled"},
     {"listen_payment_events", as_method(listen_payment_events), METH_NOARGS,
      "Open a session of its own listening for payment notifications; ConnectionError when it cannot"},

@@ -59,7 +59,7 @@ def close_connections() -> None:
 def use_python_logging(enabled: bool = True) -> None:
     """Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"""
 
-def cancel_invoice_qr(invoice_id: int, company_id: int, /) -> dict[str, Any]:
+def scb_api_cancel_invoice_qr(invoice_id: int, company_id: int, /) -> dict[str, Any]:
     """Cancel the pending QR of an invoice (its intents cancelled); a confirmed intent is never cancelled"""
 
 def listen_payment_events() -> PaymentListener:
