@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import os
 import subprocess
 import sys
 import threading
@@ -162,7 +163,7 @@ def test_listen_prints_one_document_a_line_and_ends_after_its_timeout(shop):
 
 def test_listen_without_a_database_exits_3(pg):
     done = subprocess.run([sys.executable, "-m", "halvenor_scb_lib", "listen", "--timeout", "1"],
-                          env={**pg.environ(), "PGPORT": "9", "PATH": ""}, capture_output=True, text=True,
+                          env={**os.environ, "PGPORT": "9"}, capture_output=True, text=True,
                           timeout=60, check=False)
     assert (done.returncode, done.stdout) == (3, "")
     assert "error: Failed to listen for payment notifications" in done.stderr
