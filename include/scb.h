@@ -80,6 +80,14 @@ SCB_EXPORT char *scb_reconcile_intents_paced(int config_id, int days, int max_ra
 SCB_EXPORT char *scb_create_qr_for_invoice(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id, const char *reference, const char *bank_account_id, double amount) SCB_NOEXCEPT; /* stored or new invoice QR, ref3 "SCB" */
 SCB_EXPORT char *scb_create_qr_for_invoice_with_ref3(PGconn *conn, int32_t invoice_id, int32_t company_id, int32_t config_id, const char *reference, const char *bank_account_id, double amount, const char *ref3) SCB_NOEXCEPT; /* the same with the QR's ref3 (the merchant's registered Reference-3 prefix) */
 SCB_EXPORT char *scb_check_database(void) SCB_NOEXCEPT; /* read-only check of the PG* database's tables, columns, indexes and privileges for the module: the check's document or an envelope */
+SCB_EXPORT char *scb_cancel_invoice_qr(int32_t invoice_id, int32_t company_id) SCB_NOEXCEPT; /* the invoice's pending intents cancelled: {"status", "data": {"cancelled": [ids], "confirmed": [ids]}} or an envelope */
+
+/* Payment notifications: the outcome documents sent on the channel scb_payment, heard on a session of the
+ * listener's own from the PG* environment (not through a transaction-pooling PgBouncer). One thread at a time. */
+typedef struct scb_payment_listener scb_payment_listener;
+SCB_EXPORT scb_payment_listener *scb_payment_listener_open(void) SCB_NOEXCEPT; /* listening from now on; null when it cannot connect or listen */
+SCB_EXPORT int32_t scb_payment_listener_next(scb_payment_listener *listener, int32_t timeout_ms, char **document) SCB_NOEXCEPT; /* 1: *document set (release with scb_free); 0: none within timeout_ms (negative: no limit); 2: a signal cut the wait short; -1: session lost or no listener */
+SCB_EXPORT void scb_payment_listener_close(scb_payment_listener *listener) SCB_NOEXCEPT; /* closes its session and releases it; ignores null */
 
 #ifdef __cplusplus
 }

@@ -5,7 +5,11 @@ from __future__ import annotations
 import http.client
 import json
 import ssl
+import threading
+import time
 import uuid
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any
 
 import halvenor_scb_lib as scb
@@ -40,6 +44,47 @@ def bank_token(sandbox: Any, key: str = "KEY1", secret: str = "SECRET1") -> str:
         connection.close()
     sandbox.requests.clear()
     return token
+
+
+@contextmanager
+def ticking() -> Iterator[list[float]]:
+    """A thread noting the time every 5 ms while the block runs: its ticks show whether the interpreter was free."""
+    ticks: list[float] = []
+    stop = threading.Event()
+
+    def tick() -> None:
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.005)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        yield ticks
+    finally:
+        stop.set()
+        ticker.join()
+
+
+class Notifications:
+    """A listener on the channel scb_payment of its own (psycopg), to count what the module sends."""
+
+    def __init__(self, pg: Any) -> None:
+        self.connection = pg.connect()
+        self.connection.execute("LISTEN scb_payment")
+
+    def heard(self, wait: float = 0.5) -> list[dict[str, Any]]:
+        """The notifications that arrived, and those arriving within `wait` seconds, in order."""
+        return [json.loads(notify.payload) for notify in self.connection.notifies(timeout=wait)]
+
+    def close(self) -> None:
+        self.connection.close()
+
+
+def notified(answer: dict[str, Any], record: dict[str, str], biller_id: str = SHOP_BILLER) -> dict[str, Any]:
+    """The notification of a check that answered `answer` for the bank's `record`."""
+    return {**answer, "biller_id": biller_id, "reference1": record["billPaymentRef1"],
+            "reference2": record["billPaymentRef2"], "paid_at": record["transactionDateandTime"]}
 
 
 class Shop:
@@ -94,3 +139,26 @@ UNUSABLE_ANSWERS: dict[str, tuple[int, Any]] = {
     "list": (200, []),
 }
 UNUSABLE_ENVELOPES = {name: UNREADABLE if name == "garbage" else NOT_A_BANK_ANSWER for name in UNUSABLE_ANSWERS}
+
+
+# Records of each outcome of a check, for invoice 1001 of a Shop.
+def replayed(shop: Shop) -> dict[str, str]:
+    paid = shop.paid(1001)
+    assert scb.confirm_payment(paid)["outcome"] == "confirmed"
+    return paid
+
+
+def second_payment(shop: Shop) -> dict[str, str]:
+    replayed(shop)
+    paid: dict[str, str] = shop.sandbox.pay(shop.intent(1001)["qr_payload"])
+    return paid
+
+
+def of_another_amount(shop: Shop) -> dict[str, str]:
+    paid = shop.paid(1001)
+    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 1001")
+    return paid
+
+
+def for_no_invoice(shop: Shop) -> dict[str, str]:
+    return {**shop.paid(1001), "billPaymentRef1": "INV9999"}

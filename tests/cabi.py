@@ -65,6 +65,10 @@ _PROTOTYPES = {
         c_void_p, [c_void_p, c_int32, c_int32, c_int32, c_char_p, c_char_p, c_double]),
     "scb_create_qr_for_invoice_with_ref3": (
         c_void_p, [c_void_p, c_int32, c_int32, c_int32, c_char_p, c_char_p, c_double, c_char_p]),
+    "scb_cancel_invoice_qr": (c_void_p, [c_int32, c_int32]),
+    "scb_payment_listener_open": (c_void_p, []),
+    "scb_payment_listener_next": (c_int32, [c_void_p, c_int32, POINTER(c_void_p)]),
+    "scb_payment_listener_close": (None, [c_void_p]),
 }
 
 for _name, (_restype, _argtypes) in _PROTOTYPES.items():

@@ -13,6 +13,7 @@ ERP rows:
               (scb_sandbox), so the extension can fetch tokens with those credentials.
   shop        a Shop (bank_helpers) on erp: one configuration and bank account for invoice QRs; once
               with the sandbox's inquiry answering an empty list when nothing was paid, once 404 / 1104.
+  notifications  a Notifications (bank_helpers) listening on pg for the module's payment notifications.
 
 Behind a connection pooler:
   bouncer     a PgBouncer (transaction and session pooling) in front of a second throwaway
@@ -44,7 +45,7 @@ from typing import Any
 import pytest
 from psycopg.rows import dict_row
 
-from bank_helpers import Shop
+from bank_helpers import Notifications, Shop
 from halvenor_scb_lib.devdb import ThrowawayPgBouncer, ThrowawayPostgres, insert_returning_id
 
 pytest_plugins = ["halvenor_scb_lib.sandbox.pytest_plugin"]
@@ -172,6 +173,13 @@ def erp(erp_db: Erp, scb_sandbox: Any) -> Erp:
 def shop(erp: Erp, request: pytest.FixtureRequest) -> Shop:
     erp.sandbox.configure(unpaid_inquiry=request.param)
     return Shop(erp)
+
+
+@pytest.fixture
+def notifications(pg: ThrowawayPostgres) -> Iterator[Notifications]:
+    heard = Notifications(pg)
+    yield heard
+    heard.close()
 
 
 @pytest.fixture(scope="session")

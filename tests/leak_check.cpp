@@ -348,16 +348,27 @@ void payments() {
     text("confirm.not_a_record", scb_confirm_payment("not json"));
     text("confirm.paid", scb_confirm_payment(argument("paid_record")));
     text("confirm.not_verified", scb_confirm_payment(forged.c_str()));
+    scb_payment_listener *listener = scb_payment_listener_open();
+    integer("listener.open", listener != nullptr ? 1 : 0);
     text("confirm.unmatched", scb_confirm_payment(unpaid_record("NOSUCHINVOICE").c_str()));
+    char *heard = nullptr;
+    integer("listener.next", scb_payment_listener_next(listener, 10000, &heard));
+    text("listener.heard", heard);
+    integer("listener.next.timeout", scb_payment_listener_next(listener, 0, &heard));
+    scb_payment_listener_close(listener);
     text("reconcile", scb_reconcile_intents(config, 3));
     text("reconcile.unknown_config", scb_reconcile_intents(999999, 3));
     text("check_database", scb_check_database());
     text("reconcile.paced", scb_reconcile_intents_paced(config, 3, 50));
     text("reconcile.negative_rate", scb_reconcile_intents_paced(config, 3, -1));
+    text("cancel.pending", scb_cancel_invoice_qr(200 + repeat, 1));
+    text("cancel.none", scb_cancel_invoice_qr(900, 1));
     const DatabaseDown down;
     text("confirm.db_down", scb_confirm_payment(forged.c_str()));
     text("reconcile.db_down", scb_reconcile_intents(config, 3));
     text("check_database.db_down", scb_check_database());
+    text("cancel.db_down", scb_cancel_invoice_qr(900, 1));
+    integer("listener.open.db_down", scb_payment_listener_open() != nullptr ? 1 : 0);
 }
 
 }  // namespace

@@ -218,6 +218,8 @@ def test_failure_answers_exit_1_with_json_and_no_png(account, scb_sandbox, tmp_p
         (["reconcile", "1", "--max-rate", "0"], "max_rate must be at least 1, got 0"),
         (["reconcile", "1", "--max-rate", "2.5"], "max_rate must be an integer, got '2.5'"),
         (["webhook", "--port", "70000"], "port must be a number from 0 to 65535, got '70000'"),
+        (["listen", "--timeout", "-1"], "timeout must be a number of seconds, at least 0, got '-1'"),
+        (["cancel-invoice-qr", "1"], "required: COMPANY_ID"),
     ],
 )
 def test_bad_arguments_exit_2_with_a_message(no_pg_env, args, message):
@@ -279,6 +281,18 @@ def test_reconcile_paces_its_inquiries_with_max_rate(erp):
     assert [check["outcome"] for check in answer_of(done)["data"]] == ["confirmed"] * 3
     starts = [request.received_at for request in shop.sandbox.requests_to("inquiry")]
     assert starts[2] - starts[0] >= 1.0 - 0.1
+
+
+def test_cancel_invoice_qr_exits_1_when_the_invoice_is_paid(shop):
+    shop.invoice(1)
+    paid = shop.paid(2)
+    assert scb.confirm_payment(paid)["outcome"] == "confirmed"
+
+    pending, confirmed = cli("cancel-invoice-qr", "1", "1"), cli("cancel-invoice-qr", "2", "1")
+
+    assert (pending.returncode, answer_of(pending)["data"]) == (0, {"cancelled": [1], "confirmed": []})
+    assert (confirmed.returncode, answer_of(confirmed)["data"]) == (1, {"cancelled": [], "confirmed": [2]})
+    assert [row["status"] for row in shop.erp.intents()] == ["cancelled", "confirmed"]
 
 
 def test_webhook_command_serves_the_webhook_until_interrupted(shop):
@@ -351,10 +365,18 @@ def png_is_qr_of(png: bytes, payload: str) -> bool:
     return False
 
 
-def test_demo_runs_end_to_end(tmp_path):
+@pytest.mark.parametrize("verbose", [False, True], ids=["library-log", "verbose"])
+def test_demo_runs_end_to_end(tmp_path, verbose):
     out = tmp_path / "demo-out"
-    done = cli("demo", "--out", str(out))
+    done = cli("demo", "--out", str(out), *(["--verbose"] if verbose else []))
     assert done.returncode == 0, done.stdout + done.stderr
+    # The library's lines go to the file, or to standard error with --verbose; the demo's own to standard output.
+    library_log = out / "library.log"
+    if verbose:
+        assert "INFO: Intent confirmed: id=2" in done.stderr and not library_log.exists()
+    else:
+        assert done.stderr == "" and "INFO halvenor_scb_lib: Intent confirmed: id=2" in library_log.read_text()
+    assert "[CORVANE]" not in done.stdout
     assert "Demo finished: every step succeeded" in done.stdout
     assert "the sandbox saw no new request" in done.stdout
     assert re.search(r"found the payment: transaction SBX\w+, 250\.00 THB", done.stdout)
@@ -369,6 +391,11 @@ def test_demo_runs_end_to_end(tmp_path):
         f"payment intent 2 of invoice 1002 in the database: status confirmed, transaction {lost}",
     ]
     assert f"intent 2 of invoice 1002: confirmed (transaction {lost})" in done.stdout
+    # The ERP's listener, started before the first payment, hears each confirmation once.
+    heard = [json.loads(line) for line in re.findall(r"the ERP's listener heard: (.+)", done.stdout)]
+    assert [(event["outcome"], event["invoice_id"], event["transaction_id"]) for event in heard] == [
+        ("confirmed", 1001, paid), ("confirmed", 1002, lost)]
+    assert done.stdout.index("payment listener") < done.stdout.index("Paying the invoice QR")
     # A payload holds spaces where the merchant's name has them.
     payloads = re.findall(r"payload: (.+)", done.stdout)
     images = [out / "bank-account-qr.png", out / "invoice-qr.png"]

@@ -1,5 +1,5 @@
 """Calls from several Python threads at once: the interpreter stays free while the bank
-and the database answer, and every thread gets its own answer."""
+and the database answer, every thread gets its own answer, and a paid intent is heard of once."""
 
 from __future__ import annotations
 
@@ -10,6 +10,8 @@ from typing import Any
 
 import pytest
 
+import halvenor_scb_lib as scb
+from bank_helpers import ticking
 from halvenor_scb_lib import _binding
 
 THREADS = 8
@@ -62,23 +64,10 @@ def codes(answers: list[dict[str, Any]]) -> list[int]:
 def test_other_threads_run_during_a_slow_bank_answer(erp, scb_sandbox):
     bank_account = qr_account(erp)
     scb_sandbox.fault("qr", latency=3 * LATENCY)
-    ticks: list[float] = []
-    stop = threading.Event()
-
-    def tick() -> None:
-        while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.005)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
+    with ticking() as ticks:
         started = time.monotonic()
         answer = create_qr(bank_account, 10.0, "SLOW")
         finished = time.monotonic()
-    finally:
-        stop.set()
-        ticker.join()
     assert answer["status"]["code"] == SUCCESS
     assert finished - started >= 3 * LATENCY
     # Ticks from the middle of the call only: the edges can be reached before or after it.
@@ -165,3 +154,50 @@ def test_invoice_qr_and_inquiry_at_once(erp, scb_sandbox):
         assert (rows[number]["id"], rows[number]["qr_payload"]) == (answer["intent_id"], answer["qr_payload"])
     assert codes(inquiries) == [SUCCESS] * half
     assert [[p["partnerTransactionId"] for p in a["data"]] for a in inquiries] == [[ptx] for ptx in paid]
+
+
+PAID_INTENTS = 8
+DELIVERIES = 3
+
+
+def test_simultaneous_deliveries_and_two_reconcilers_are_heard_once_per_paid_intent(shop, notifications):
+    records = [shop.paid(invoice_id) for invoice_id in range(1, PAID_INTENTS + 1)]
+    shop.invoice(PAID_INTENTS + 1)
+    work = [(scb.confirm_payment, record) for record in records for _ in range(DELIVERIES)]
+    work += [(scb.reconcile_intents, shop.config_id)] * 2
+
+    answers, _ = in_threads(lambda function, argument: function(argument), work)
+
+    heard = notifications.heard(1.0)
+    assert sorted((event["outcome"], event["invoice_id"]) for event in heard) == [
+        ("confirmed", invoice_id) for invoice_id in range(1, PAID_INTENTS + 1)]
+    checks = answers[:-2] + [check for run in answers[-2:] for check in run["data"]]
+    confirmations = sorted(check["invoice_id"] for check in checks if check["outcome"] == "confirmed")
+    assert confirmations == list(range(1, PAID_INTENTS + 1))
+    assert {check["outcome"] for check in checks} <= {"confirmed", "already_confirmed", "not_verified"}
+    assert [row["status"] for row in shop.erp.intents()] == ["confirmed"] * PAID_INTENTS + ["pending"]
+
+
+def cancel_after(invoice_id: int, delay: float) -> dict[str, Any]:
+    time.sleep(delay)
+    return dict(scb.cancel_invoice_qr(invoice_id, 1))
+
+
+def test_confirmations_and_cancels_at_once_leave_each_intent_confirmed_or_cancelled(shop, notifications):
+    records = [shop.paid(invoice_id) for invoice_id in range(1, PAID_INTENTS + 1)]
+    work = [(scb.confirm_payment, (record,)) for record in records]
+    # Cancels spread over a confirmation's length, so that some land before it, some during and some after.
+    work += [(cancel_after, (invoice_id, 0.03 * invoice_id)) for invoice_id in range(1, PAID_INTENTS + 1)]
+
+    answers, _ = in_threads(lambda function, arguments: function(*arguments), work)
+
+    heard = {event["transaction_id"]: event["outcome"] for event in notifications.heard(1.0)}
+    for record, check, cancel, row in zip(records, answers, answers[PAID_INTENTS:], shop.erp.intents()):
+        if row["status"] == "confirmed":
+            assert (check["outcome"], cancel["data"]) == ("confirmed", {"cancelled": [], "confirmed": [row["id"]]})
+            assert row["transaction_id"] == record["transactionId"]
+        else:
+            assert (row["status"], check["outcome"]) == ("cancelled", "unmatched")
+            assert cancel["data"] == {"cancelled": [row["id"]], "confirmed": []}
+        assert heard[record["transactionId"]] == check["outcome"]
+    assert len(heard) == PAID_INTENTS

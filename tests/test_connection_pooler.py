@@ -8,6 +8,8 @@ from typing import Any
 
 import pytest
 
+import halvenor_scb_lib as scb
+from bank_helpers import Notifications, Shop, notified
 from halvenor_scb_lib import _binding
 from halvenor_scb_lib.devdb import ThrowawayPgBouncer
 
@@ -71,3 +73,18 @@ def test_every_operation_works_through_the_pooler(bouncer_erp, scb_sandbox, monk
     finally:
         _binding.close_connections()
     assert "unsupported startup parameter" not in erp.pg.server_log()
+
+
+@pytest.mark.parametrize("pool_mode", ThrowawayPgBouncer.POOL_MODES)
+def test_a_confirmation_through_the_pooler_is_heard_by_a_direct_listener(bouncer_erp, pool_mode):
+    shop = Shop(bouncer_erp(pool_mode))
+    paid = shop.paid(1001)
+    listener = Notifications(shop.erp.pg)
+    try:
+        answer = scb.confirm_payment(paid)
+        cancel = scb.cancel_invoice_qr(1001, 1)
+        heard = listener.heard()
+    finally:
+        listener.close()
+    assert answer["outcome"] == "confirmed" and heard == [notified(answer, paid)]
+    assert cancel["data"] == {"cancelled": [], "confirmed": [answer["intent_id"]]}

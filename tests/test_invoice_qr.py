@@ -118,7 +118,13 @@ def test_later_call_returns_stored_intent_without_bank(erp, scb_sandbox, account
         assert second["intent_id"] != first["intent_id"] and len(erp.intents()) == 2
         return
     assert scb_sandbox.requests == []
-    assert "Found existing intent - returning cached QR" in capfd.readouterr().err
+    logged = capfd.readouterr().err
+    assert "Found existing intent - returning cached QR" in logged
+    asked = {"amount": "10.10", "reference": "INV0007", **changes}
+    stale = (f"ERROR: Stored invoice QR differs from the call: intent {first['intent_id']}, amount 10.10 stored / "
+             f"{float(asked['amount']):.2f} asked, reference INV0007 stored / {asked['reference']} asked; "
+             "cancel it for a new QR")
+    assert (stale in logged) == (asked["amount"] != "10.10" or asked["reference"] != "INV0007"), logged
     assert list(second.items()) == [
         ("intent_id", first["intent_id"]), ("reference", "INV0007"), ("qr_payload", first["qr_payload"]),
         ("qr_image_base64", first["qr_image_base64"]),
@@ -234,3 +240,60 @@ def test_null_handle(capfd):
     text = take_text(lib.scb_create_qr_for_invoice(None, 7, 1, 1, b"INV0007", b"1", 10.1))
     assert json.loads(text) == envelope(9002, "Database connection required")
     assert capfd.readouterr().err.count("ERROR: Database connection is NULL") == 1
+
+
+def cancelled(description: str, cancelled: list[int], confirmed: list[int]) -> dict:
+    return {"status": {"code": 1000, "description": description},
+            "data": {"cancelled": cancelled, "confirmed": confirmed}}
+
+
+def test_a_cancelled_qr_is_kept_and_the_next_call_makes_a_new_one(erp, scb_sandbox, account):
+    first = _binding.create_qr_for_invoice(**invoice_args(account))
+    others = [_binding.create_qr_for_invoice(**invoice_args(account, **changes))["intent_id"]
+              for changes in ({"invoice_id": 8}, {"company_id": 2})]
+    scb_sandbox.requests.clear()
+
+    assert scb.cancel_invoice_qr(7, 1) == cancelled("Invoice QR cancelled", [first["intent_id"]], [])
+    assert scb.cancel_invoice_qr("7", "1") == cancelled("No pending QR to cancel", [], [])
+    new = _binding.create_qr_for_invoice(**invoice_args(account, amount=12.5))
+    again = _binding.create_qr_for_invoice(**invoice_args(account, amount=12.5))
+
+    assert endpoints(scb_sandbox) == ["token", "qr"]
+    assert new["intent_id"] not in [first["intent_id"], *others] and again["intent_id"] == new["intent_id"]
+    rows = {row["id"]: row for row in erp.intents()}
+    assert (rows[first["intent_id"]]["status"], rows[first["intent_id"]]["qr_payload"]) == (
+        "cancelled", first["qr_payload"])
+    assert (rows[new["intent_id"]]["status"], rows[new["intent_id"]]["amount"]) == ("pending", Decimal("12.50"))
+    assert [rows[intent_id]["status"] for intent_id in others] == ["pending", "pending"]
+
+
+@pytest.mark.parametrize("statuses, description, cancelled_at, confirmed_at", [
+    (["confirmed"], "Invoice already paid: a confirmed intent is not cancelled", [], [0]),
+    (["confirmed", "pending"], "Invoice QR cancelled", [1], [0]),
+    (["expired", "failed", "pending", "pending"], "Invoice QR cancelled", [2, 3], []),
+    (["cancelled", "expired"], "No pending QR to cancel", [], []),
+])
+def test_only_pending_intents_are_cancelled_and_confirmed_ones_are_told(erp_db, statuses, description, cancelled_at,
+                                                                        confirmed_at):
+    ids = [erp_db.add_intent(invoice_id=7, reference="INV0007", status=status, amount=1) for status in statuses]
+
+    answer = scb.cancel_invoice_qr(7, 1)
+
+    assert answer == cancelled(description, [ids[i] for i in cancelled_at], [ids[i] for i in confirmed_at])
+    assert [row["status"] for row in erp_db.intents()] == [
+        "cancelled" if i in cancelled_at else status for i, status in enumerate(statuses)]
+
+
+def test_cancel_through_the_c_interface_and_without_a_database(erp_db, monkeypatch):
+    intent_id = erp_db.add_intent(invoice_id=7, reference="INV0007", status="pending", amount=1)
+
+    assert json.loads(take_text(lib.scb_cancel_invoice_qr(7, 1))) == cancelled(
+        "Invoice QR cancelled", [intent_id], [])
+    monkeypatch.setenv("PGPORT", "9")
+    assert scb.cancel_invoice_qr(7, 1) == envelope(
+        9002, "Failed to connect to database. Check credentials and network connectivity.")
+    for name in ("PGHOST", "PGDATABASE"):
+        monkeypatch.delenv(name)
+    assert scb.cancel_invoice_qr(7, 1)["status"]["code"] == 9001
+    with pytest.raises(ValueError, match="invoice_id"):
+        scb.cancel_invoice_qr("seven", 1)

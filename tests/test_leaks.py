@@ -120,6 +120,14 @@ EXPECTED = {
     "reconcile.db_down": "code:9002",
     "check_database": "code:1000",
     "check_database.db_down": "code:9002",
+    "listener.open": "int:1",
+    "listener.next": "int:1",
+    "listener.heard": "outcome:unmatched",
+    "listener.next.timeout": "int:0",
+    "listener.open.db_down": "int:0",
+    "cancel.pending": "code:1000",
+    "cancel.none": "code:1000",
+    "cancel.db_down": "code:9002",
 }
 # Outcomes that end in a varying number are compared by their prefix.
 PREFIX_ONLY = {path for path, outcome in EXPECTED.items() if outcome.endswith(":")}

@@ -33,6 +33,12 @@ METHODS = [
     ("close_connections", "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"),
     ("use_python_logging",
      "Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"),
+    ("scb_api_cancel_invoice_qr",
+     "Cancel the pending QR of an invoice (its intents cancelled); a confirmed intent is never cancelled"),
+    ("listen_payment_events",
+     "Open a session of its own listening for payment notifications; ConnectionError when it cannot"),
+    ("next_payment_event", "The next payment notification as a dict, or None after timeout seconds without one"),
+    ("close_payment_events", "Close a payment listener's session"),
 ]
 QR_TEXT = (
     '{{"error": "Not implemented", "message": "Use scb_create_qr_by_bank_account() or scb_create_qr_full()", '

@@ -15,7 +15,8 @@ import pytest
 
 import halvenor_scb_lib as scb
 from bank_helpers import SHOP_BILLER as BILLER
-from bank_helpers import INVOICE_AMOUNT, UNUSABLE_ENVELOPES, Shop, envelope
+from bank_helpers import (INVOICE_AMOUNT, UNUSABLE_ENVELOPES, Shop, envelope, for_no_invoice, notified,
+                          of_another_amount, replayed, second_payment)
 from cabi import lib, take_text
 
 
@@ -173,7 +174,7 @@ def test_a_verified_payment_of_another_amount_is_a_mismatch(shop, capfd, intent_
             f"biller {BILLER}, references INV1001 / INVOICE, amount 250.50") in capfd.readouterr().err
 
 
-def test_two_deliveries_at_once_confirm_once(shop):
+def test_two_deliveries_at_once_confirm_once(shop, notifications):
     paid = shop.paid(1001)
     # Both deliveries wait at the bank until each has asked it, then race to confirm.
     arrived = threading.Barrier(2, timeout=10)
@@ -183,6 +184,8 @@ def test_two_deliveries_at_once_confirm_once(shop):
 
     assert sorted(answer["outcome"] for answer in answers) == ["already_confirmed", "confirmed"]
     assert shop.intent(1001)["transaction_id"] == paid["transactionId"]
+    (confirmed,) = [answer for answer in answers if answer["outcome"] == "confirmed"]
+    assert notifications.heard() == [notified(confirmed, paid)]
 
 
 @pytest.mark.parametrize("failure, expected", [
@@ -191,8 +194,8 @@ def test_two_deliveries_at_once_confirm_once(shop):
     ("token", envelope(9301, "Failed to parse access token")),
     *UNUSABLE_ENVELOPES.items(),
 ])
-def test_a_database_token_or_bank_failure_answers_its_envelope_and_changes_nothing(shop, monkeypatch, failure,
-                                                                                    expected):
+def test_a_database_token_or_bank_failure_answers_its_envelope_and_changes_nothing(shop, notifications, monkeypatch,
+                                                                                    failure, expected):
     paid = shop.paid(1001)
     before = shop.intent(1001)
     shop.cannot_check(failure, monkeypatch)
@@ -200,6 +203,7 @@ def test_a_database_token_or_bank_failure_answers_its_envelope_and_changes_nothi
     assert scb.confirm_payment(paid) == expected
 
     assert shop.intent(1001) == before
+    assert notifications.heard() == []
 
 
 BANK_FAILURE = {"status": {"code": 9700, "description": "Generic server error"}, "data": None}
@@ -289,7 +293,7 @@ def test_the_window_opens_at_midnight_in_thailand_on_its_first_day(shop, days):
     assert outcomes(scb.reconcile_intents(shop.config_id, days=days)) == [(2, "not_verified"), (3, "not_verified")]
 
 
-def test_two_reconcilers_at_once_check_each_intent_once(shop):
+def test_two_reconcilers_at_once_check_each_intent_once(shop, notifications):
     for invoice_id in range(1, 21):
         shop.paid(invoice_id)
     with ThreadPoolExecutor(2) as pool:
@@ -299,6 +303,9 @@ def test_two_reconcilers_at_once_check_each_intent_once(shop):
     assert sorted(entry["invoice_id"] for entry in checked) == list(range(1, 21))
     assert {entry["outcome"] for entry in checked} == {"confirmed"}
     assert {row["status"] for row in shop.erp.intents()} == {"confirmed"}
+    heard = notifications.heard()
+    assert sorted((event["outcome"], event["invoice_id"]) for event in heard) == [
+        ("confirmed", invoice_id) for invoice_id in range(1, 21)]
 
 
 @pytest.mark.parametrize("failure, error", [
@@ -460,3 +467,152 @@ def test_a_negative_rate_is_refused_by_the_c_interface(erp):
     answer = json.loads(take_text(lib.scb_reconcile_intents_paced(shop.config_id, 3, -1)))
     assert answer == envelope(9004, "Invalid parameters: max_rate must not be negative")
     assert shop.sandbox.requests == [] and shop.intent(1)["status"] == "pending"
+
+
+RECORDS = {
+    "confirmed": lambda shop: shop.paid(1001),
+    "duplicate_payment": second_payment,
+    "amount_mismatch": of_another_amount,
+    "unmatched": for_no_invoice,
+    "already_confirmed": replayed,
+    "not_verified": lambda shop: {**shop.paid(1001), "transactionId": "FORGED0000000000001"},
+}
+NOTIFIED = ("confirmed", "duplicate_payment", "amount_mismatch", "unmatched")
+
+
+@pytest.mark.parametrize("outcome", RECORDS)
+def test_a_check_notifies_once_the_outcomes_the_erp_acts_on_with_the_payment(shop, notifications, outcome):
+    record = RECORDS[outcome](shop)
+    notifications.heard(0.2)
+
+    answer = scb.confirm_payment(record)
+
+    assert answer["outcome"] == outcome
+    assert notifications.heard() == ([notified(answer, record)] if outcome in NOTIFIED else [])
+
+
+def test_reconciling_notifies_confirmations_and_mismatches_with_the_banks_records(shop, notifications):
+    paid = shop.paid(1)
+    shop.invoice(2)
+    partial = shop.paid(3)
+    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 3")
+
+    first = scb.reconcile_intents(shop.config_id)
+
+    assert outcomes(first) == [(1, "confirmed"), (2, "not_verified"), (3, "amount_mismatch")]
+    assert notifications.heard() == [notified(first["data"][0], paid), notified(first["data"][2], partial)]
+    # Still pending, the partial payment is found and told again; the confirmation is not.
+    again = scb.reconcile_intents(shop.config_id)
+    assert notifications.heard() == [notified(again["data"][1], partial)]
+
+
+class Refusal:
+    """Makes the confirming transaction fail at its "notification" (a pg_notify of the test's own, found first
+    on the module's search path) or at its "commit" (a deferred trigger); undone by undo() or after the test."""
+
+    def __init__(self, pg: Any, monkeypatch: pytest.MonkeyPatch) -> None:
+        self.pg, self.monkeypatch, self.undoing = pg, monkeypatch, []
+
+    def make(self, at: str) -> None:
+        if at == "notification":
+            self.pg.execute("CREATE FUNCTION public.pg_notify(text, text) RETURNS void LANGUAGE plpgsql"
+                            " AS $$ BEGIN RAISE EXCEPTION 'notifications refused'; END $$")
+            self.monkeypatch.setenv("PGOPTIONS", "-c search_path=public,pg_catalog")
+            self.undoing.append("DROP FUNCTION public.pg_notify(text, text)")
+        else:
+            self.pg.execute("CREATE FUNCTION refuse_commit() RETURNS trigger LANGUAGE plpgsql"
+                            " AS $$ BEGIN RAISE EXCEPTION 'commit refused'; END $$")
+            self.pg.execute("CREATE CONSTRAINT TRIGGER refuse_commit AFTER UPDATE ON scb_payment_intent"
+                            " DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION refuse_commit()")
+            self.undoing.append("DROP FUNCTION refuse_commit() CASCADE")
+
+    def undo(self) -> None:
+        self.monkeypatch.delenv("PGOPTIONS", raising=False)
+        while self.undoing:
+            self.pg.execute(self.undoing.pop())
+
+
+@pytest.fixture
+def refusal(pg, monkeypatch):
+    made = Refusal(pg, monkeypatch)
+    yield made
+    made.undo()
+
+
+@pytest.mark.parametrize("at, description", [
+    ("notification", "Failed to send the payment notification"),
+    ("commit", "Failed to commit the confirmation"),
+])
+@pytest.mark.parametrize("through", ["confirmation", "reconciliation"])
+def test_a_confirmation_whose_transaction_fails_is_neither_kept_nor_heard(shop, notifications, refusal, at,
+                                                                          description, through):
+    paid = shop.paid(1001)
+    before = shop.intent(1001)
+    refusal.make(at)
+
+    if through == "confirmation":
+        assert scb.confirm_payment(paid) == envelope(9002, description)
+    else:
+        (checked,) = scb.reconcile_intents(shop.config_id)["data"]
+        assert (checked["outcome"], checked["error"]) == ("error", envelope(9002, description))
+
+    assert shop.intent(1001) == before and notifications.heard() == []
+    refusal.undo()
+    answer = scb.confirm_payment(paid)
+    assert answer["outcome"] == "confirmed"
+    assert notifications.heard() == [notified(answer, paid)]
+
+
+def test_an_unmatched_payment_whose_notification_fails_is_asked_for_again(shop, notifications, refusal):
+    record = {**shop.paid(1001), "billPaymentRef1": "INV9999"}
+    refusal.make("notification")
+
+    assert scb.confirm_payment(record) == envelope(9002, "Failed to send the payment notification")
+
+    refusal.undo()
+    assert scb.confirm_payment(record)["outcome"] == "unmatched"
+    assert [event["outcome"] for event in notifications.heard()] == ["unmatched"]
+
+
+def test_a_cancel_while_the_bank_is_asked_leaves_the_payment_unmatched(shop, notifications):
+    paid = shop.paid(1001)
+    intent_id = shop.intent(1001)["id"]
+    cancels: list[dict[str, Any]] = []
+    shop.sandbox.on_request("inquiry", lambda request: cancels.append(scb.cancel_invoice_qr(1001, 1)), times=1)
+
+    answer = scb.confirm_payment(paid)
+
+    assert cancels[0]["data"] == {"cancelled": [intent_id], "confirmed": []}
+    assert answer == check("unmatched", shop, 1001, paid)
+    assert (shop.intent(1001)["status"], shop.intent(1001)["transaction_id"]) == ("cancelled", "")
+    assert notifications.heard() == [notified(answer, paid)]
+
+
+def waiting_on_a_lock(pg: Any, statement_start: str, timeout: float = 10.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if pg.execute("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND query LIKE %s",
+                      (statement_start + "%",))[0][0]:
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def test_a_cancel_waits_for_the_reconciliation_holding_the_intent_and_finds_it_paid(shop, notifications):
+    paid = shop.paid(1)
+    intent_id = shop.intent(1)["id"]
+    with ThreadPoolExecutor(1) as pool:
+        cancels = []
+
+        def cancel_while_claimed(request: Any) -> None:
+            cancels.append(pool.submit(scb.cancel_invoice_qr, 1, 1))
+            assert waiting_on_a_lock(shop.erp.pg, "WITH cancelled AS (UPDATE scb_payment_intent")
+
+        shop.sandbox.on_request("inquiry", cancel_while_claimed, times=1)
+        answer = scb.reconcile_intents(shop.config_id)
+        cancelled = cancels[0].result(timeout=15)
+
+    assert outcomes(answer) == [(1, "confirmed")]
+    assert cancelled["data"] == {"cancelled": [], "confirmed": [intent_id]}
+    assert (shop.intent(1)["status"], shop.intent(1)["transaction_id"]) == ("confirmed", paid["transactionId"])
+    assert notifications.heard() == [notified(answer["data"][0], paid)]

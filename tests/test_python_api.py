@@ -201,7 +201,7 @@ def test_is_success(answer, success):
 
 def test_extension_methods_are_re_exported_unchanged_and_all_stubbed():
     methods = {name for name in dir(_binding) if not name.startswith("_")}
-    assert len(methods) == 12
+    assert len(methods) == 16
     assert all(getattr(scb, name) is getattr(_binding, name) for name in methods)
     stub = ast.parse((REPO / "src/halvenor_scb_lib/_binding.pyi").read_text())
     assert {node.name for node in stub.body if isinstance(node, ast.FunctionDef)} == methods

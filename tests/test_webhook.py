@@ -7,6 +7,7 @@ import http.client
 import io
 import json
 import threading
+import time
 from collections.abc import Iterator
 from typing import Any, NamedTuple
 from wsgiref.util import setup_testing_defaults
@@ -14,7 +15,7 @@ from wsgiref.util import setup_testing_defaults
 import pytest
 
 import halvenor_scb_lib as scb
-from bank_helpers import UNUSABLE_ANSWERS
+from bank_helpers import UNUSABLE_ANSWERS, for_no_invoice, of_another_amount, replayed, second_payment
 from halvenor_scb_lib import webhook
 
 MAX = webhook.MAX_BODY
@@ -41,8 +42,9 @@ class Answered(NamedTuple):
 
 
 def post(body: dict[str, Any] | bytes, *, method: str = "POST", content_type: str = "application/json",
-         length: str | None = "of the body", terminated: bool = False) -> Answered:
-    """The webhook's answer to a request, called as a WSGI server calls it."""
+         length: str | None = "of the body", terminated: bool = False, keep: list[Any] | None = None) -> Answered:
+    """The webhook's answer to a request, called as a WSGI server calls it (the body closed once read); `keep`
+    receives the body the application returned."""
     sent = json.dumps(body).encode() if isinstance(body, dict) else body
     stream = CountingStream(sent)
     environ: dict[str, Any] = {"REQUEST_METHOD": method, "CONTENT_TYPE": content_type, "wsgi.input": stream}
@@ -52,32 +54,15 @@ def post(body: dict[str, Any] | bytes, *, method: str = "POST", content_type: st
         environ["wsgi.input_terminated"] = True
     setup_testing_defaults(environ)
     started: list[Any] = []
-    answer = b"".join(webhook.application(environ, lambda status, headers: started.extend((status, headers))))
+    returned = webhook.application(environ, lambda status, headers: started.extend((status, headers)))
+    answer = b"".join(returned)
+    if keep is not None:
+        keep.append(returned)
+    if hasattr(returned, "close"):
+        returned.close()
     status, headers = started[0], dict(started[1])
     assert (headers["Content-Type"], headers["Content-Length"]) == ("application/json", str(len(answer)))
     return Answered(int(status.split()[0]), headers, json.loads(answer), stream.taken)
-
-
-def replayed(shop: Any) -> dict[str, str]:
-    paid = shop.paid(1001)
-    assert scb.confirm_payment(paid)["outcome"] == "confirmed"
-    return paid
-
-
-def second_payment(shop: Any) -> dict[str, str]:
-    replayed(shop)
-    paid: dict[str, str] = shop.sandbox.pay(shop.intent(1001)["qr_payload"])
-    return paid
-
-
-def of_another_amount(shop: Any) -> dict[str, str]:
-    paid = shop.paid(1001)
-    shop.erp.pg.execute("UPDATE scb_payment_intent SET amount = 300 WHERE invoice_id = 1001")
-    return paid
-
-
-def for_no_invoice(shop: Any) -> dict[str, str]:
-    return {**shop.paid(1001), "billPaymentRef1": "INV9999"}
 
 
 def forged(**changes: str) -> Any:
@@ -258,3 +243,108 @@ def test_a_served_webhook_answers_send_again_later_to_anything_unexpected(shop, 
                                    "resDesc": "Payment cannot be checked now; send it again later"}
         (logged,) = [r for r in caplog.records if r.message == "Payment confirmation could not be handled"]
         assert logged.exc_info is not None and logged.levelname == "ERROR"
+
+
+class Hooked(NamedTuple):
+    answered: Answered
+    calls: list[tuple[Any, ...]]
+
+
+def hooked_post(body: dict[str, Any] | bytes, hook: Any = None, **request: Any) -> Hooked:
+    """The answer of make_application(hook) and the hook's calls, each with whether the answer had been read
+    whole by then; the body is closed after it was read, as a WSGI server does once the answer is sent."""
+    calls: list[tuple[Any, ...]] = []
+    sent: list[Any] = []
+    application = webhook.make_application(
+        hook or (lambda document, record: calls.append((document, record, bool(sent)))))
+    original, webhook.application = webhook.application, application
+    try:
+        answered = post(body, **request, keep=sent)
+    finally:
+        webhook.application = original
+    return Hooked(answered, calls)
+
+
+CHECKED = {"confirmed": lambda shop: shop.paid(1001), "second-payment": second_payment,
+           "no-invoice": for_no_invoice, "forged": forged(transactionId="FORGED0000000000001")}
+
+
+@pytest.mark.parametrize("make_record", CHECKED.values(), ids=CHECKED)
+def test_the_hook_gets_each_checked_outcome_once_the_answer_is_read(shop, monkeypatch, make_record):
+    record = make_record(shop)
+    answers: list[Any] = []
+    checked = scb.confirm_payment
+    monkeypatch.setattr(scb, "confirm_payment", lambda body: answers.append(checked(body)) or answers[-1])
+
+    hooked = hooked_post(record)
+
+    assert hooked.answered.acknowledgement["resCode"] in ("00", "10")
+    assert hooked.calls == [(answers[0], record, True)]
+
+
+@pytest.mark.parametrize("request_changes, failure", [
+    ({"method": "GET"}, None), ({"content_type": "text/plain"}, None), ({}, "bank"), ({}, "database"),
+])
+def test_no_hook_for_a_refusal_or_a_payment_that_cannot_be_checked(shop, monkeypatch, request_changes, failure):
+    paid = shop.paid(1001)
+    if failure:
+        shop.cannot_check(failure, monkeypatch)
+
+    hooked = hooked_post(paid, **request_changes)
+
+    assert hooked.answered.acknowledgement["resCode"] in ("40", "41", "20") and hooked.calls == []
+
+
+def test_a_failing_hook_is_logged_and_changes_nothing(shop, caplog):
+    paid = shop.paid(1001)
+
+    def fail(document: Any, record: Any) -> None:
+        raise LookupError("no such invoice in the ERP")
+
+    hooked = hooked_post(paid, fail)
+
+    assert (hooked.answered.status, hooked.answered.acknowledgement["resCode"]) == (200, "00")
+    assert shop.intent(1001)["status"] == "confirmed"
+    (logged,) = [r for r in caplog.records if r.message.startswith("Payment outcome hook failed")]
+    assert paid["transactionId"] in logged.message and logged.exc_info[0] is LookupError
+
+
+def test_a_served_hook_runs_after_the_bank_has_its_answer(shop):
+    paid = shop.paid(1001)
+    answer_read = threading.Event()
+    seen: list[tuple[bool, str]] = []
+    server = webhook.make_server(wsgi_application=webhook.make_application(
+        lambda document, record: seen.append((answer_read.wait(10), document["outcome"]))))
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        status, acknowledgement = served_post(server, json.dumps(paid).encode())
+        answer_read.set()
+        deadline = time.monotonic() + 10
+        while not seen and time.monotonic() < deadline:
+            time.sleep(0.01)
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join()
+
+    assert (status, acknowledgement["resCode"]) == (200, "00")
+    assert seen == [(True, "confirmed")]
+
+
+def test_a_payment_for_a_cancelled_qr_is_unmatched_heard_and_taken(shop, notifications):
+    invoice = shop.invoice(1001)
+    assert scb.cancel_invoice_qr(1001, 1)["data"]["cancelled"] == [invoice["intent_id"]]
+    replaced = scb.invoice_qr(1001, 1, shop.config_id, "INV1001B", "300.00", shop.bank_account_id)
+    late = shop.sandbox.pay(invoice["qr_payload"])
+
+    answered = post(late)
+
+    assert (answered.status, answered.acknowledgement) == (200, {
+        "resCode": "00", "resDesc": "No open invoice for this payment; recorded for follow-up",
+        "transactionId": late["transactionId"]})
+    (heard,) = notifications.heard()
+    assert (heard["outcome"], heard["intent_id"], heard["reference1"], heard["paid_amount"]) == (
+        "unmatched", None, "INV1001", float(late["amount"]))
+    assert [(row["id"], row["status"]) for row in shop.erp.intents()] == [
+        (invoice["intent_id"], "cancelled"), (replaced["intent_id"], "pending")]

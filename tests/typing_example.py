@@ -73,3 +73,13 @@ def error_kind(code: int) -> str:
 
 
 VERSION: str = scb.__version__
+
+
+def paid_invoices(timeout: float) -> list[int]:
+    events = scb.payment_events(timeout)
+    return [event["invoice_id"] for event in events if event["outcome"] == "confirmed" and event["invoice_id"]]
+
+
+def cancelled_intents(invoice_id: int) -> list[int]:
+    data = scb.cancel_invoice_qr(invoice_id, 1)["data"]
+    return [] if data is None else data["cancelled"]

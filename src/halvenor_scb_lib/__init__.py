@@ -29,15 +29,19 @@ import json
 # Imported before the exit handlers below are registered, so that logging's
 # own (which flushes and closes the handlers) runs after them.
 import logging  # noqa: F401
-from collections.abc import Mapping
+from collections.abc import Generator, Mapping
 from decimal import Decimal
 from importlib import metadata
-from typing import Any, Union, cast
+from typing import TYPE_CHECKING, Any, Union, cast
 
 from halvenor_scb_lib._binding import (
     close_connections,
+    close_payment_events,
     create_qr_for_invoice,
     scb_api_check_database,
+    listen_payment_events,
+    next_payment_event,
+    scb_api_cancel_invoice_qr,
     scb_api_check_payment,
     scb_api_confirm_payment,
     scb_api_create_qr,
@@ -59,15 +63,20 @@ from halvenor_scb_lib.arguments import (
 )
 from halvenor_scb_lib.types import (
     SUCCESS_CODE,
+    CancelAnswer,
     ConfirmationAnswer,
     DatabaseCheckAnswer,
     ErrorCode,
     InquiryAnswer,
     InvoiceQrAnswer,
+    PaymentEvent,
     QrAnswer,
     ReconciliationAnswer,
     TokenAnswer,
 )
+
+if TYPE_CHECKING:
+    from halvenor_scb_lib._binding import PaymentListener
 
 try:
     __version__ = metadata.version("halvenor_scb_lib")
@@ -81,17 +90,23 @@ __all__ = [
     "Id",
     "__version__",
     "check_database",
+    "cancel_invoice_qr",
     "close_connections",
+    "close_payment_events",
     "confirm_payment",
     "create_qr",
     "create_qr_by_bank_account",
     "create_qr_for_invoice",
     "invoice_qr",
     "is_success",
+    "listen_payment_events",
+    "next_payment_event",
+    "payment_events",
     "payment_inquiry",
     "reconcile_intents",
     "refresh_token",
     "scb_api_check_database",
+    "scb_api_cancel_invoice_qr",
     "scb_api_check_payment",
     "scb_api_confirm_payment",
     "scb_api_create_qr",
@@ -303,6 +318,50 @@ def check_database() -> DatabaseCheckAnswer:
     there is none. A database that cannot be reached answers its envelope (9001, 9002).
     """
     return cast(DatabaseCheckAnswer, scb_api_check_database())
+
+
+def cancel_invoice_qr(invoice_id: Id, company_id: Id) -> CancelAnswer:
+    """Retire the QR of an invoice whose amount changed or which was cancelled.
+
+    The invoice's pending intents are marked ``cancelled``, so the next
+    :func:`invoice_qr` creates a new QR at the bank; a payment that still comes
+    for a cancelled QR is ``unmatched``. A confirmed intent is never cancelled:
+    the invoice is paid. ``data`` holds the ids: ``{"cancelled": [...],
+    "confirmed": [...]}``. A cancel and a confirmation at once leave the intent
+    either confirmed or cancelled, never both.
+    """
+    answer = scb_api_cancel_invoice_qr(check_id(invoice_id, "invoice_id"), check_id(company_id, "company_id"))
+    return cast(CancelAnswer, answer)
+
+
+def payment_events(timeout: float | None = None) -> Generator[PaymentEvent, None, None]:
+    """The payment notifications of the module, as they come: a generator of dicts.
+
+    Listening starts when this is called, on a database session of its own
+    (the ``PG*`` variables; a direct or session-pooled connection, since a
+    transaction-pooling PgBouncer cannot carry ``LISTEN``), so no event sent
+    after the call is missed even if iteration starts later. Each event is a
+    :class:`~halvenor_scb_lib.types.PaymentEvent`, heard only once the change
+    it reports is committed. The generator ends when ``timeout`` seconds pass
+    without an event (``None``: never); closing it closes the session. Raises
+    ``ConnectionError`` when the database cannot be reached, and from the
+    generator when the session is lost while waiting: listen again, then
+    reconcile, since events sent meanwhile were not heard.
+    """
+    if timeout is not None:
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+            raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+        if not timeout >= 0:
+            raise ValueError(f"timeout must be at least 0 seconds, got {timeout}")
+    return _events(listen_payment_events(), timeout)
+
+
+def _events(listener: PaymentListener, timeout: float | None) -> Generator[PaymentEvent, None, None]:
+    try:
+        while (event := next_payment_event(listener, timeout)) is not None:
+            yield cast(PaymentEvent, event)
+    finally:
+        close_payment_events(listener)
 
 
 def is_success(answer: object) -> bool:

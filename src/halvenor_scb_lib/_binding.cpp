@@ -3,7 +3,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "log_sink.hpp"
 #include "scb.h"
@@ -211,6 +215,149 @@ PyObject *scb_api_check_database(PyObject *, PyObject *) {
     return document_result(without_interpreter_lock<char *>([] { return scb_check_database(); }));
 }
 
+PyObject *scb_api_cancel_invoice_qr(PyObject *, PyObject *args) {
+    int invoice_id = 0;
+    int company_id = 0;
+    if (!PyArg_ParseTuple(args, "ii", &invoice_id, &company_id)) {
+        return nullptr;
+    }
+    return document_result(
+        without_interpreter_lock<char *>([&] { return scb_cancel_invoice_qr(invoice_id, company_id); }));
+}
+
+// A payment listener as Python holds it: a capsule owning this slot, which
+// owns the listener until it is closed. `waiting` is touched only with the
+// interpreter lock held; while it is set another thread waits on the session.
+struct ListenerSlot {
+    scb_payment_listener *listener = nullptr;
+    bool waiting = false;
+};
+
+const char *const kListenerCapsule = "halvenor_scb_lib._binding.payment_listener";
+
+void release_listener_slot(PyObject *capsule) {
+    auto *slot = static_cast<ListenerSlot *>(PyCapsule_GetPointer(capsule, kListenerCapsule));
+    if (slot == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    scb_payment_listener_close(slot->listener);
+    delete slot;
+}
+
+// The slot of an open listener no other thread is waiting on; else null with the exception set.
+ListenerSlot *idle_listener(PyObject *capsule) {
+    auto *slot = static_cast<ListenerSlot *>(PyCapsule_GetPointer(capsule, kListenerCapsule));
+    if (slot == nullptr) {
+        return nullptr;
+    }
+    if (slot->listener == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the payment listener is closed");
+        return nullptr;
+    }
+    if (slot->waiting) {
+        PyErr_SetString(PyExc_RuntimeError, "another thread is waiting on this payment listener");
+        return nullptr;
+    }
+    return slot;
+}
+
+PyObject *listen_payment_events(PyObject *, PyObject *) {
+    scb_payment_listener *listener =
+        without_interpreter_lock<scb_payment_listener *>([] { return scb_payment_listener_open(); });
+    if (listener == nullptr) {
+        PyErr_SetString(PyExc_ConnectionError, "Failed to listen for payment notifications");
+        return nullptr;
+    }
+    auto *slot = new (std::nothrow) ListenerSlot{listener, false};
+    PyObject *capsule = slot != nullptr ? PyCapsule_New(slot, kListenerCapsule, release_listener_slot) : nullptr;
+    if (capsule == nullptr) {
+        scb_payment_listener_close(listener);
+        delete slot;
+        return slot == nullptr ? PyErr_NoMemory() : nullptr;
+    }
+    return capsule;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until the deadline for one wait, within the C interface's range; -1 for none.
+int32_t wait_ms(bool bounded, Clock::time_point deadline) {
+    if (!bounded) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int32_t>(left < INT32_MAX ? left : INT32_MAX);
+}
+
+// The next notification's document, or None once `timeout` seconds (None:
+// no limit) pass without one; ConnectionError when the session is lost. A
+// signal ends the wait so that its Python handler runs (KeyboardInterrupt).
+PyObject *next_payment_event(PyObject *, PyObject *args) {
+    PyObject *capsule = nullptr;
+    PyObject *timeout = Py_None;
+    if (!PyArg_ParseTuple(args, "O|O", &capsule, &timeout)) {
+        return nullptr;
+    }
+    ListenerSlot *slot = idle_listener(capsule);
+    if (slot == nullptr) {
+        return nullptr;
+    }
+    const double seconds = timeout == Py_None ? HUGE_VAL : PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (!(seconds >= 0)) {
+        PyErr_SetString(PyExc_ValueError, "timeout must be None or a number of seconds, not negative");
+        return nullptr;
+    }
+    const bool bounded = std::isfinite(seconds) && seconds < 1e9;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded ? seconds : 0));
+    for (;;) {
+        if (PyErr_CheckSignals() < 0) {
+            return nullptr;
+        }
+        char *document = nullptr;
+        const int32_t wait = wait_ms(bounded, deadline);
+        slot->waiting = true;
+        const int32_t heard = without_interpreter_lock<int32_t>(
+            [&] { return scb_payment_listener_next(slot->listener, wait, &document); });
+        slot->waiting = false;
+        if (heard == 1) {
+            return document_result(document);
+        }
+        if (heard == -1) {
+            PyErr_SetString(PyExc_ConnectionError, "Payment notification session lost");
+            return nullptr;
+        }
+        if (heard == 0 && wait_ms(bounded, deadline) == 0) {
+            Py_RETURN_NONE;
+        }
+    }
+}
+
+PyObject *close_payment_events(PyObject *, PyObject *args) {
+    PyObject *capsule = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &capsule)) {
+        return nullptr;
+    }
+    auto *slot = static_cast<ListenerSlot *>(PyCapsule_GetPointer(capsule, kListenerCapsule));
+    if (slot == nullptr) {
+        return nullptr;
+    }
+    if (slot->waiting) {
+        PyErr_SetString(PyExc_RuntimeError, "another thread is waiting on this payment listener");
+        return nullptr;
+    }
+    scb_payment_listener *listener = slot->listener;
+    slot->listener = nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    scb_payment_listener_close(listener);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyObject *close_connections(PyObject *, PyObject *) {
     Py_BEGIN_ALLOW_THREADS
     scb_close_connections();
@@ -333,6 +480,14 @@ PyMethodDef ScbMethods[] = {
      "Close the database and bank connections this process keeps (SCB_REUSE_CONNECTIONS)"},
     {"use_python_logging", as_method(use_python_logging), METH_VARARGS | METH_KEYWORDS,
      "Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"},
+    {"scb_api_cancel_invoice_qr", as_method(scb_api_cancel_invoice_qr), METH_VARARGS,
+     "Cancel the pending QR of an invoice (its intents cancelled); a confirmed intent is never cancelled"},
+    {"listen_payment_events", as_method(listen_payment_events), METH_NOARGS,
+     "Open a session of its own listening for payment notifications; ConnectionError when it cannot"},
+    {"next_payment_event", as_method(next_payment_event), METH_VARARGS,
+     "The next payment notification as a dict, or None after timeout seconds without one"},
+    {"close_payment_events", as_method(close_payment_events), METH_VARARGS,
+     "Close a payment listener's session"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,8 @@
 """Halvenor SCB C Extension"""
 
-from typing import Any
+from typing import Any, NewType
+
+PaymentListener = NewType("PaymentListener", object)
 
 def scb_api_create_qr(config_id: str, amount: float, reference: str, channel: str = "ecomm", /) -> str:
     """Create SCB QR code"""
@@ -66,3 +68,15 @@ def close_connections() -> None:
 
 def use_python_logging(enabled: bool = True) -> None:
     """Send the library's log lines to the logger 'halvenor_scb_lib' (True) or to standard error (False)"""
+
+def scb_api_cancel_invoice_qr(invoice_id: int, company_id: int, /) -> dict[str, Any]:
+    """Cancel the pending QR of an invoice (its intents cancelled); a confirmed intent is never cancelled"""
+
+def listen_payment_events() -> PaymentListener:
+    """Open a session of its own listening for payment notifications; ConnectionError when it cannot"""
+
+def next_payment_event(listener: PaymentListener, timeout: float | None = None, /) -> dict[str, Any] | None:
+    """The next payment notification as a dict, or None after timeout seconds without one"""
+
+def close_payment_events(listener: PaymentListener, /) -> None:
+    """Close a payment listener's session"""

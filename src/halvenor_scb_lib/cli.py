@@ -5,10 +5,10 @@ library's log lines, messages and terminal QR codes go to standard error.
 
 Exit status:
   0  the answer reports success
-  1  the bank or the library reported a failure, or reconcile could not check an intent (the answer is still
-     printed)
+  1  the bank or the library reported a failure, or reconcile could not check an intent, or cancel-invoice-qr
+     found the invoice paid (the answer is still printed)
   2  bad arguments
-  3  internal failure, such as an unreachable database for invoice-qr (nothing printed)
+  3  internal failure, such as an unreachable database for invoice-qr or listen (nothing printed)
 """
 
 from __future__ import annotations
@@ -76,6 +76,16 @@ def _at_least_one(name: str) -> Callable[[str], int]:
     return _argument_type(count, name)
 
 
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = -1.0
+    if not 0 <= seconds < float("inf"):
+        raise ValueError(f"timeout must be a number of seconds, at least 0, got {text!r}")
+    return seconds
+
+
 def _port(text: str) -> int:
     if not (text.isascii() and text.isdigit()) or int(text) > 65535:
         raise ValueError(f"port must be a number from 0 to 65535, got {text!r}")
@@ -87,6 +97,7 @@ DATE = _argument_type(_date, "date")
 DAYS = _at_least_one("days")
 MAX_RATE = _at_least_one("max_rate")
 PORT = _argument_type(_port, "port")
+SECONDS = _argument_type(_seconds, "seconds")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -162,6 +173,20 @@ def build_parser() -> argparse.ArgumentParser:
     reconcile.add_argument("--max-rate", type=MAX_RATE, metavar="N", help=(
         "start at most N inquiries a second, for a bank that limits them (its sandbox: 5); default: no pacing"))
 
+    cancel = commands.add_parser("cancel-invoice-qr", help="cancel an invoice's pending QR", description=(
+        "Mark the invoice's pending payment intents cancelled, so that the next invoice-qr creates a new QR at the "
+        "bank. A confirmed intent is never cancelled: it is listed under data.confirmed and the exit status is 1."
+    ))
+    cancel.add_argument("invoice_id", type=_id("invoice_id"), metavar="INVOICE_ID")
+    cancel.add_argument("company_id", type=_id("company_id"), metavar="COMPANY_ID")
+
+    listen = commands.add_parser("listen", help="print the payment notifications as they come", description=(
+        "Listen for the module's payment notifications (channel scb_payment) on a connection of its own and print "
+        "each as one JSON document per line. Needs a direct or session-pooled connection to the database."
+    ))
+    listen.add_argument("--timeout", type=SECONDS, metavar="S",
+                        help="stop after S seconds without a notification (default: never; Ctrl-C stops)")
+
     webhook = commands.add_parser("webhook", help="serve the payment confirmation webhook (development)",
                                   description=(
         "Serve halvenor_scb_lib.webhook.application, which takes the bank's payment confirmations, with "
@@ -202,11 +227,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     options = parser.parse_args(arguments)
     if options.command == "demo":
-        return demo.run(options.out, terminal_qr=not options.no_terminal_qr)
+        return demo.run(options.out, terminal_qr=not options.no_terminal_qr, verbose=options.verbose)
     if options.command == "webhook":
         return _serve_webhook(options.host, options.port)
     if options.command == "check-database":
         return _check_database(options.json)
+    if options.command == "listen":
+        return _listen(options.timeout)
     if options.command == "inquiry" and not (options.transaction_ref or (options.biller_id and options.reference1)):
         options.parser.error("give --transaction-ref, or --biller-id and --reference1")
     try:
@@ -218,7 +245,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: unreadable answer: {error}", file=sys.stderr)
         return EXIT_INTERNAL
     print(json.dumps(_masked(answer, options), indent=2, ensure_ascii=False), flush=True)
-    if not scb.is_success(answer) or (options.command == "reconcile" and _an_intent_check_failed(answer)):
+    if not scb.is_success(answer) or (options.command == "reconcile" and _an_intent_check_failed(answer)) or (
+            options.command == "cancel-invoice-qr" and answer["data"]["confirmed"]):
         return EXIT_FAILURE
     if options.command in ("qr", "invoice-qr"):
         return _qr_output(answer, options.png, options.show_qr)
@@ -249,6 +277,8 @@ def _call(options: argparse.Namespace) -> Mapping[str, Any]:
         return scb.refresh_token(options.config_id)
     if options.command == "reconcile":
         return scb.reconcile_intents(options.config_id, options.days, options.max_rate)
+    if options.command == "cancel-invoice-qr":
+        return scb.cancel_invoice_qr(options.invoice_id, options.company_id)
     raise AssertionError(options.command)
 
 
@@ -336,6 +366,20 @@ def _serve_webhook(host: str, port: int) -> int:
             server.serve_forever()
         except KeyboardInterrupt:
             pass
+    return EXIT_OK
+
+
+def _listen(timeout: float | None) -> int:
+    try:
+        events = scb.payment_events(timeout)
+        print(f"{PROG}: listening for payment notifications (Ctrl-C stops)", file=sys.stderr, flush=True)
+        for event in events:
+            print(json.dumps(event, ensure_ascii=False), flush=True)
+    except ConnectionError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return EXIT_INTERNAL
+    except KeyboardInterrupt:
+        pass
     return EXIT_OK
 
 

@@ -7,8 +7,10 @@ account, creates an invoice QR twice (the second comes from the database),
 pays the invoice through the sandbox, finds the payment with a bill-payment
 inquiry and sees the invoice confirmed by the bank's callback through the
 webhook; a second invoice, whose callback the sandbox drops, is confirmed by
-reconciling the pending intents. Everything it started is stopped at the end.
-Exit status 0 only when every step succeeded.
+reconciling the pending intents. The ERP's payment listener, started before
+the payments, hears both confirmations. Everything it started is stopped at
+the end. Exit status 0 only when every step succeeded. The library's log
+lines go to DIR/library.log, or with --verbose to standard error.
 
 Needs PostgreSQL's server binaries and the optional dependencies (cryptography,
 segno, psycopg).
@@ -18,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import os
 import sys
 import threading
@@ -59,6 +62,7 @@ class Demo:
         self.number = 0
         self.pg: Any = None
         self.sandbox: Any = None
+        self.events: Iterator[Mapping[str, Any]] = iter(())
         self.ids: dict[str, int] = {}
 
     def say(self, text: str = "") -> None:
@@ -90,6 +94,7 @@ class Demo:
             self.account_qr()
             first = self.first_invoice_qr()
             self.second_invoice_qr(first)
+            self.start_listener(stack)
             payment = self.pay(first)
             self.inquiry(payment)
             self.confirmed_through_webhook(payment)
@@ -127,6 +132,21 @@ class Demo:
                                               ref3_prefix=REF3_PREFIX)
             self.detail(f"halvenor_scb_lib.webhook.application on {url}; the sandbox POSTs there the confirmation of "
                         f"every payment whose ref3 starts with {REF3_PREFIX}")
+
+    def start_listener(self, stack: ExitStack) -> None:
+        with self.step("Starting the ERP's payment listener: LISTEN scb_payment on a connection of its own"):
+            events = scb.payment_events(timeout=CALLBACK_WAIT)
+            stack.callback(events.close)
+            self.events = events
+            self.detail("halvenor_scb_lib.payment_events() listens from now on; the events are read below")
+
+    def heard(self, invoice_id: int) -> None:
+        """Reads the listener's events up to the confirmation of the invoice, as the ERP's worker would."""
+        for event in self.events:
+            self.detail(f"the ERP's listener heard: {_compact(event)}")
+            if event["outcome"] == "confirmed" and event["invoice_id"] == invoice_id:
+                return
+        raise StepFailed(f"the listener heard no confirmation of invoice {invoice_id} in {CALLBACK_WAIT:.0f} seconds")
 
     def account_qr(self) -> None:
         amount, ref1, ref2 = ACCOUNT_AMOUNT, ACCOUNT_REF1, ACCOUNT_REF2
@@ -204,6 +224,7 @@ class Demo:
             self.detail(f"the sandbox POSTed the payment's record to the webhook ({len(delivery.attempts)} "
                         f"attempt(s)); it answered HTTP {attempt.status} {_compact(attempt.answer)}")
             self.show_intent(INVOICE_ID, "confirmed", payment["transactionId"])
+            self.heard(INVOICE_ID)
 
     def paid_without_callback(self) -> Mapping[str, Any]:
         with self.step(f"Invoice {UNANNOUNCED_ID} ({UNANNOUNCED_AMOUNT} THB): QR created and paid, its payment "
@@ -231,6 +252,7 @@ class Demo:
                        for check in answer["data"] or []):
                 raise StepFailed(f"invoice {UNANNOUNCED_ID} was not confirmed: {_compact(answer)}")
             self.show_intent(UNANNOUNCED_ID, "confirmed", payment["transactionId"])
+            self.heard(UNANNOUNCED_ID)
 
     def callback_of(self, payment: Mapping[str, Any]) -> CallbackDelivery:
         """The sandbox's callback of a payment, once its attempts are over."""
@@ -319,12 +341,39 @@ def _environment(values: Mapping[str, str]) -> Iterator[None]:
         os.environ.update(saved)
 
 
-def run(out_dir: Path = Path("demo-out"), *, terminal_qr: bool = True, out: TextIO | None = None) -> int:
-    """Run the demo; 0 when every step succeeded, 1 otherwise."""
+@contextmanager
+def _library_log(path: Path) -> Iterator[None]:
+    """The library's log lines (and the webhook's) into a file for the length of the block, then back to standard
+    error."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    handler = logging.FileHandler(path, mode="w", encoding="utf-8")
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    logger = logging.getLogger("halvenor_scb_lib")
+    saved = logger.level, logger.propagate
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    scb.use_python_logging()
+    try:
+        yield
+    finally:
+        scb.use_python_logging(False)
+        logger.removeHandler(handler)
+        logger.level, logger.propagate = saved
+        handler.close()
+
+
+def run(out_dir: Path = Path("demo-out"), *, terminal_qr: bool = True, out: TextIO | None = None,
+        verbose: bool = False) -> int:
+    """Run the demo; 0 when every step succeeded, 1 otherwise. The library's log lines go to
+    ``out_dir/library.log``, or to standard error when ``verbose``."""
     stream = out or sys.stdout
     demo = Demo(out_dir, terminal_qr, stream)
     try:
-        demo.run()
+        with ExitStack() as logs:
+            if not verbose:
+                logs.enter_context(_library_log(out_dir / "library.log"))
+            demo.run()
     except StepFailed:
         demo.say(f"Demo failed at step {demo.number}.")
         return 1
@@ -334,7 +383,8 @@ def run(out_dir: Path = Path("demo-out"), *, terminal_qr: bool = True, out: Text
     except KeyboardInterrupt:
         demo.say("Interrupted.")
         return 130
-    demo.say(f"Demo finished: every step succeeded. QR images are in {out_dir}/.")
+    logged = "" if verbose else f", the library's log lines in {out_dir / 'library.log'}"
+    demo.say(f"Demo finished: every step succeeded. QR images are in {out_dir}/{logged}.")
     return 0
 
 
@@ -343,13 +393,15 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", type=Path, default=Path("demo-out"), metavar="DIR",
                         help="directory for the QR images (default: %(default)s)")
     parser.add_argument("--no-terminal-qr", action="store_true", help="do not draw the QR codes in the terminal")
+    parser.add_argument("--verbose", action="store_true",
+                        help="the library's log lines on standard error instead of DIR/library.log")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="halvenor-scb demo", description=__doc__.splitlines()[0])
     add_arguments(parser)
     options = parser.parse_args(sys.argv[1:] if argv is None else argv)
-    return run(options.out, terminal_qr=not options.no_terminal_qr)
+    return run(options.out, terminal_qr=not options.no_terminal_qr, verbose=options.verbose)
 
 
 if __name__ == "__main__":

@@ -24,6 +24,8 @@ __all__ = [
     "TOKEN_REJECTED_CODE",
     "TOKEN_REJECTED_CODES",
     "BankAnswer",
+    "CancelAnswer",
+    "CancelledIntents",
     "ConfirmationAnswer",
     "DatabaseCheck",
     "DatabaseCheckAnswer",
@@ -34,6 +36,7 @@ __all__ = [
     "InvoiceQrAnswer",
     "Payment",
     "PaymentCheck",
+    "PaymentEvent",
     "PaymentOutcome",
     "QrAnswer",
     "QrData",
@@ -196,6 +199,36 @@ class PaymentCheck(TypedDict):
     """With outcome ``error``: the envelope of the failure."""
 
 
+class PaymentEvent(TypedDict):
+    """A payment notification, as :func:`halvenor_scb_lib.payment_events` yields it.
+
+    Sent for the outcomes ``confirmed``, ``duplicate_payment``, ``amount_mismatch`` and ``unmatched`` only,
+    and only once the change it reports is committed. An ``unmatched`` record was not checked with the bank
+    (no intent, so no configuration to ask with): treat its values as what was received. Texts are cut to
+    128 bytes.
+    """
+
+    outcome: PaymentOutcome
+    intent_id: int | None
+    invoice_id: int | None
+    company_id: int | None
+    transaction_id: str
+    paid_amount: float
+    intent_amount: float | None
+    biller_id: str
+    reference1: str
+    reference2: str
+    paid_at: str | None
+    """The bank's time of the payment as it wrote it (``transactionDateandTime``), or None when it gave none."""
+
+
+class CancelledIntents(TypedDict):
+    cancelled: list[int]
+    """The intents cancelled now."""
+    confirmed: list[int]
+    """The invoice's confirmed intents, which are never cancelled: the invoice is paid."""
+
+
 QrAnswer = BankAnswer[QrData]
 TokenAnswer = BankAnswer[TokenData]
 InquiryAnswer = BankAnswer[list[Payment]]
@@ -232,6 +265,9 @@ DatabaseCheckAnswer = BankAnswer[DatabaseCheck]
 
 # A confirmation answers with its check, or with an error envelope (9004, 9002, 9301, 9102...).
 ConfirmationAnswer = Union[PaymentCheck, BankAnswer[Any]]
+
+# Cancelling an invoice's QR: code 1000 with the intents, or an error envelope (9001, 9002).
+CancelAnswer = BankAnswer[CancelledIntents]
 
 # An invoice call answers with an intent, or with the bank's refusal or an error envelope.
 InvoiceQrAnswer = Union[InvoiceQr, BankAnswer[Any]]

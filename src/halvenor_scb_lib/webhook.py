@@ -25,6 +25,10 @@ resCode HTTP   meaning
 The process reaches the database and the bank as every call of the library
 does (``PG*``, ``SCB_*_HOST``, ``CURL_CA_BUNDLE``). :func:`make_server` serves
 the application with :mod:`wsgiref`, for development and the demo.
+
+:func:`make_application` gives the same application with a hook,
+``on_outcome(document, record)``, called in the same process after the
+acknowledgement of every record that was checked has been sent.
 """
 
 from __future__ import annotations
@@ -32,14 +36,14 @@ from __future__ import annotations
 import json
 import logging
 import socketserver
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from http import HTTPStatus
 from typing import Any, NamedTuple
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server as _make_wsgi_server
 
 import halvenor_scb_lib as scb
 
-__all__ = ["MAX_BODY", "application", "make_server"]
+__all__ = ["MAX_BODY", "OutcomeHook", "application", "make_application", "make_server"]
 
 log = logging.getLogger("halvenor_scb_lib.webhook")
 
@@ -68,12 +72,19 @@ TAKEN_DESCRIPTIONS = {
 CONFIRMED = ("confirmed", "already_confirmed")
 
 StartResponse = Callable[..., Any]
+WsgiApplication = Callable[[Mapping[str, Any], StartResponse], Iterable[bytes]]
+
+OutcomeHook = Callable[[Mapping[str, Any], dict[str, Any]], object]
+"""``on_outcome(document, record)``: the check's document as :func:`halvenor_scb_lib.confirm_payment` answered it,
+and the bank's record as a dict."""
 
 
 class Reply(NamedTuple):
     status: HTTPStatus
     acknowledgement: dict[str, str]
     headers: tuple[tuple[str, str], ...] = ()
+    checked: tuple[Mapping[str, Any], bytes] | None = None
+    """The check's document and the record's body, for a record that was checked."""
 
 
 class Refused(Exception):
@@ -84,8 +95,33 @@ class Refused(Exception):
         self.reply = reply
 
 
-def application(environ: Mapping[str, Any], start_response: StartResponse) -> Iterable[bytes]:
-    """Take one POSTed payment confirmation record and answer the bank's acknowledgement."""
+def make_application(on_outcome: OutcomeHook | None = None) -> WsgiApplication:
+    """The webhook as a WSGI application; with ``on_outcome``, that hook is called for every record that was
+    checked (whatever its outcome, ``not_verified`` included; never for a refusal or a failure answered "20").
+
+    The hook runs after the acknowledgement is sent: from the ``close()`` of the returned body, which WSGI
+    servers call once the response is out, so a slow hook never delays the bank. An exception in it is logged
+    with its traceback on the logger ``halvenor_scb_lib.webhook`` and changes nothing.
+    """
+
+    def webhook_application(environ: Mapping[str, Any], start_response: StartResponse) -> Iterable[bytes]:
+        """Take one POSTed payment confirmation record and answer the bank's acknowledgement."""
+        reply = reply_to_request(environ)
+        body = json.dumps(reply.acknowledgement, ensure_ascii=False).encode()
+        start_response(f"{reply.status.value} {reply.status.phrase}", [
+            ("Content-Type", "application/json"), ("Content-Length", str(len(body))), *reply.headers])
+        if on_outcome is None or reply.checked is None:
+            return [body]
+        return _ThenHook(body, on_outcome, *reply.checked)
+
+    return webhook_application
+
+
+application = make_application()
+"""The webhook without a hook: mount this one when nothing else must happen in the process."""
+
+
+def reply_to_request(environ: Mapping[str, Any]) -> Reply:
     try:
         reply = reply_to_record(request_body(environ))
     except Refused as refusal:
@@ -96,10 +132,23 @@ def application(environ: Mapping[str, Any], start_response: StartResponse) -> It
             CANNOT_CHECK_NOW, "Payment cannot be checked now; send it again later"))
     if reply.acknowledgement["resCode"] != TAKEN:
         log.warning("Payment confirmation not taken (HTTP %d): %s", reply.status, reply.acknowledgement)
-    body = json.dumps(reply.acknowledgement, ensure_ascii=False).encode()
-    start_response(f"{reply.status.value} {reply.status.phrase}", [
-        ("Content-Type", "application/json"), ("Content-Length", str(len(body))), *reply.headers])
-    return [body]
+    return reply
+
+
+class _ThenHook:
+    """The acknowledgement's body, then the hook when the server closes it after sending."""
+
+    def __init__(self, body: bytes, hook: OutcomeHook, document: Mapping[str, Any], record: bytes) -> None:
+        self.body, self.hook, self.document, self.record = body, hook, document, record
+
+    def __iter__(self) -> Iterator[bytes]:
+        yield self.body
+
+    def close(self) -> None:
+        try:
+            self.hook(self.document, json.loads(self.record))
+        except Exception:  # the bank has its answer already; the hook's failure is the ERP's to see
+            log.exception("Payment outcome hook failed for transaction %s", self.document.get("transaction_id"))
 
 
 def acknowledgement(code: str, description: str, transaction_id: str = "") -> dict[str, str]:
@@ -182,11 +231,12 @@ def reply_to_record(body: bytes) -> Reply:
     transaction_id = str(answer["transaction_id"])
     if outcome == "not_verified":
         return Reply(HTTPStatus.OK, acknowledgement(
-            NOT_VERIFIED, "Payment not shown by the bank's inquiry; send it again later", transaction_id))
+            NOT_VERIFIED, "Payment not shown by the bank's inquiry; send it again later", transaction_id),
+            checked=(answer, body))
     taken = acknowledgement(TAKEN, TAKEN_DESCRIPTIONS[outcome], transaction_id)
     if outcome in CONFIRMED:
         taken["confirmId"] = str(answer["intent_id"])
-    return Reply(HTTPStatus.OK, taken)
+    return Reply(HTTPStatus.OK, taken, checked=(answer, body))
 
 
 def reply_to_failure(envelope: Mapping[str, Any], body: bytes) -> Reply:
@@ -224,7 +274,11 @@ class _LoggingHandler(WSGIRequestHandler):
         log.info("%s %s", self.client_address[0], format % args)
 
 
-def make_server(host: str = "127.0.0.1", port: int = 0) -> WSGIServer:
-    """The webhook served by wsgiref on `host` and `port` (0: any free one), a thread per request; request lines go
-    to the logger ``halvenor_scb_lib.webhook``. Call ``serve_forever()`` on it; for development, not production."""
-    return _make_wsgi_server(host, port, application, server_class=_ThreadingServer, handler_class=_LoggingHandler)
+def make_server(host: str = "127.0.0.1", port: int = 0, wsgi_application: WsgiApplication | None = None
+                ) -> WSGIServer:
+    """The webhook (``application``, or the one given) served by wsgiref on `host` and `port` (0: any free one), a
+    thread per request; request lines go to the logger ``halvenor_scb_lib.webhook``. Call ``serve_forever()`` on
+    it; for development, not production."""
+    wsgi_application = wsgi_application or application
+    return _make_wsgi_server(host, port, wsgi_application, server_class=_ThreadingServer,
+                             handler_class=_LoggingHandler)

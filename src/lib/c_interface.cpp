@@ -17,6 +17,7 @@
 #include "inquiry.hpp"
 #include "intent_store.hpp"
 #include "invoice_qr.hpp"
+#include "payment_events.hpp"
 #include "placeholders.hpp"
 #include "qr.hpp"
 #include "reconciliation.hpp"
@@ -119,6 +120,11 @@ bool connection_given(const PGconn *conn) noexcept {
 }
 
 }  // namespace
+
+// The handle a C caller holds for a listener.
+struct scb_payment_listener {
+    scb::PaymentListener events;
+};
 
 extern "C" {
 
@@ -319,6 +325,42 @@ char *scb_reconcile_intents_paced(int config_id, int days, int max_rate) noexcep
 
 char *scb_check_database(void) noexcept {
     return guarded_text([] { return scb::check_database(); });
+}
+
+char *scb_cancel_invoice_qr(int32_t invoice_id, int32_t company_id) noexcept {
+    return guarded_text([&] { return scb::cancel_invoice_qr(invoice_id, company_id); });
+}
+
+scb_payment_listener *scb_payment_listener_open(void) noexcept {
+    return guarded<scb_payment_listener *>(nullptr, "Out of memory", []() -> scb_payment_listener * {
+        std::optional<scb::PaymentListener> events = scb::PaymentListener::open();
+        return events ? new scb_payment_listener{std::move(*events)} : nullptr;
+    });
+}
+
+int32_t scb_payment_listener_next(scb_payment_listener *listener, int32_t timeout_ms, char **document) noexcept {
+    return guarded<int32_t>(-1, "Out of memory", [&]() -> int32_t {
+        if (listener == nullptr || document == nullptr) {
+            return -1;
+        }
+        std::string heard;
+        switch (listener->events.next(timeout_ms, heard)) {
+            case scb::PaymentListener::kDocument:
+                *document = handed_out(heard, "Failed to allocate memory for a payment notification");
+                return *document != nullptr ? 1 : -1;
+            case scb::PaymentListener::kTimedOut:
+                return 0;
+            case scb::PaymentListener::kInterrupted:
+                return 2;
+            case scb::PaymentListener::kLost:
+                break;
+        }
+        return -1;
+    });
+}
+
+void scb_payment_listener_close(scb_payment_listener *listener) noexcept {
+    delete listener;
 }
 
 }  // extern "C"

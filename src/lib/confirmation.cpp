@@ -38,8 +38,42 @@ const char *outcome_name(PaymentOutcome outcome) noexcept {
     return "not_verified";
 }
 
+constexpr std::size_t kNotifiedTextLimit = 128;
+
 cJSON *number_or_null(const std::optional<double> &value) {
     return value ? cJSON_CreateNumber(*value) : cJSON_CreateNull();
+}
+
+// The outcomes the ERP must act on; a replay, an unverified payment and a failed check are not news.
+bool heard_by_erp(PaymentOutcome outcome) noexcept {
+    return outcome == PaymentOutcome::kConfirmed || outcome == PaymentOutcome::kDuplicatePayment ||
+           outcome == PaymentOutcome::kAmountMismatch || outcome == PaymentOutcome::kUnmatched;
+}
+
+std::string notified_text(const std::string &text) {
+    return utf8_prefix(valid_utf8(text), kNotifiedTextLimit);
+}
+
+ScbText notification_failed(PGconn *conn) {
+    scb_log_error(bounded_format(512, "Payment notification failed: %s", PQerrorMessage(conn)).c_str());
+    return ScbText(scb_create_error_response(9002, "Failed to send the payment notification"));
+}
+
+// Sent on the caller's session, inside its transaction when one is open: the
+// server delivers it at the commit, and never when the transaction rolls back.
+bool notify_payment(PGconn *conn, PaymentOutcome outcome, const PayableIntent *intent, const PaymentFound &payment,
+                    const std::string &biller_id) {
+    if (!heard_by_erp(outcome)) {
+        return true;
+    }
+    const std::string document = payment_notification(outcome, intent, payment, biller_id);
+    const PgResult sent = run_statement(conn, sql::kNotifyPayment, {document.c_str()});
+    return PQresultStatus(sent.get()) == PGRES_TUPLES_OK;
+}
+
+ScbText confirm_failed(PGconn *conn) {
+    scb_log_error(bounded_format(512, "Intent confirm failed: %s", PQerrorMessage(conn)).c_str());
+    return ScbText(scb_create_error_response(9002, "Failed to confirm intent"));
 }
 
 // A replay or a second payment, read after the conditional update found the
@@ -68,8 +102,7 @@ Outcome<PaymentOutcome> decided(PGconn *conn, const PayableIntent &intent, const
     const PgResult updated = run_statement(
         conn, sql::kConfirmPendingIntent, {format_text("%d", intent.id).c_str(), payment.transaction_id.c_str()});
     if (PQresultStatus(updated.get()) != PGRES_TUPLES_OK) {
-        scb_log_error(bounded_format(512, "Intent confirm failed: %s", PQerrorMessage(conn)).c_str());
-        return Outcome<PaymentOutcome>::failed(ScbText(scb_create_error_response(9002, "Failed to confirm intent")));
+        return Outcome<PaymentOutcome>::failed(confirm_failed(conn));
     }
     if (PQntuples(updated.get()) == 0) {
         return settled_meanwhile(conn, intent, payment);
@@ -78,28 +111,46 @@ Outcome<PaymentOutcome> decided(PGconn *conn, const PayableIntent &intent, const
     return PaymentOutcome::kConfirmed;
 }
 
-// The payment the bank knows with the record's transaction and amount, from
-// an inquiry answer that lists payments; else the failure to answer with.
-Outcome<std::optional<PaymentFound>> verified(ScbText answer, const PaymentRecord &record) {
+// Whether an inquiry answer that lists payments holds the record's
+// transaction at its amount; else the failure to answer with.
+Outcome<bool> verified(ScbText answer, const PaymentRecord &record) {
     const InquiryPayments read = read_inquiry_payments(answer.get());
     if (read.reading != InquiryPayments::kPayments) {
-        return Outcome<std::optional<PaymentFound>>::failed(inquiry_failure(std::move(answer), read.reading));
+        return Outcome<bool>::failed(inquiry_failure(std::move(answer), read.reading));
     }
     for (const PaymentFound &payment : read.payments) {
         if (payment.transaction_id == record.transaction_id && payment.satang == record.satang) {
-            return std::optional<PaymentFound>(payment);
+            return true;
         }
     }
-    return std::optional<PaymentFound>();
+    return false;
 }
 
 ScbText handed_out(const PaymentCheck &check) {
     return ScbText(to_c_text(payment_check_document(check)));
 }
 
+// The verified payment settled in a transaction of its own, which holds the
+// confirmation and its notification together.
+Outcome<PaymentOutcome> settled_at_once(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment,
+                                        const std::string &biller_id) {
+    Transaction settling(conn);
+    if (!settling.begun()) {
+        return Outcome<PaymentOutcome>::failed(confirm_failed(conn));
+    }
+    Outcome<PaymentOutcome> settled = settle_payment(conn, intent, payment, biller_id);
+    if (settled && !settling.commit()) {
+        scb_log_error(bounded_format(512, "Confirmation commit failed: %s", PQerrorMessage(conn)).c_str());
+        return Outcome<PaymentOutcome>::failed(
+            ScbText(scb_create_error_response(9002, "Failed to commit the confirmation")));
+    }
+    return settled;
+}
+
 // Matched, verified with the bank on the intent's configuration, settled.
 ScbText check_record(PGconn *conn, const PaymentRecord &record) {
-    const PaymentFound claimed{record.transaction_id, record.satang};
+    const PaymentFound claimed{record.transaction_id, record.satang, record.reference1, record.reference2,
+                               record.paid_at};
     PaymentCheck check{PaymentOutcome::kUnmatched, nullptr, &claimed};
     const PgResult match = run_statement(conn, sql::kMatchIntent, {record.payee_proxy_id.c_str(), record.reference1.c_str()});
     if (PQresultStatus(match.get()) != PGRES_TUPLES_OK) {
@@ -109,6 +160,9 @@ ScbText check_record(PGconn *conn, const PaymentRecord &record) {
     if (record.reference2 != kInvoiceReference2 || PQntuples(match.get()) == 0) {
         log_payment_problem(PaymentOutcome::kUnmatched, record.transaction_id, record.payee_proxy_id,
                             record.reference1, record.reference2, record.satang);
+        if (!notify_payment(conn, check.outcome, nullptr, claimed, record.payee_proxy_id)) {
+            return notification_failed(conn);
+        }
         return handed_out(check);
     }
     const PayableIntent intent = payable_intent_of(match.get());
@@ -119,15 +173,15 @@ ScbText check_record(PGconn *conn, const PaymentRecord &record) {
     }
     const InquiryQuery query{"", record.payee_proxy_id, record.reference1, record.reference2,
                              baht_text(record.satang), record.paid_on};
-    Outcome<std::optional<PaymentFound>> payment = verified(inquire(*channel, query, conn), record);
-    if (!payment) {
-        return payment.failure();
+    Outcome<bool> shown = verified(inquire(*channel, query, conn), record);
+    if (!shown) {
+        return shown.failure();
     }
-    if (!*payment) {
+    if (!*shown) {
         check.outcome = PaymentOutcome::kNotVerified;
         return handed_out(check);
     }
-    Outcome<PaymentOutcome> settled = settle_payment(conn, intent, **payment, record.payee_proxy_id, record.reference2);
+    Outcome<PaymentOutcome> settled = settled_at_once(conn, intent, claimed, record.payee_proxy_id);
     if (!settled) {
         return settled.failure();
     }
@@ -145,11 +199,17 @@ PayableIntent payable_intent_of(const PGresult *row) {
 }
 
 Outcome<PaymentOutcome> settle_payment(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment,
-                                       const std::string &biller_id, const std::string &reference2) {
+                                       const std::string &biller_id) {
     Outcome<PaymentOutcome> outcome = decided(conn, intent, payment);
-    if (outcome && (*outcome == PaymentOutcome::kDuplicatePayment || *outcome == PaymentOutcome::kAmountMismatch ||
-                    *outcome == PaymentOutcome::kUnmatched)) {
-        log_payment_problem(*outcome, payment.transaction_id, biller_id, intent.reference, reference2, payment.satang);
+    if (!outcome) {
+        return outcome;
+    }
+    if (*outcome != PaymentOutcome::kConfirmed && heard_by_erp(*outcome)) {
+        log_payment_problem(*outcome, payment.transaction_id, biller_id, intent.reference, payment.reference2,
+                            payment.satang);
+    }
+    if (!notify_payment(conn, *outcome, &intent, payment, biller_id)) {
+        return Outcome<PaymentOutcome>::failed(notification_failed(conn));
     }
     return outcome;
 }
@@ -175,8 +235,10 @@ void log_payment_problem(PaymentOutcome outcome, const std::string &transaction_
                       .c_str());
 }
 
-std::string payment_check_document(const PaymentCheck &check) {
-    const CJsonTree document = new_json_object();
+namespace {
+
+CJsonTree check_tree(const PaymentCheck &check) {
+    CJsonTree document = new_json_object();
     const PayableIntent *intent = check.intent;
     const auto intent_number = [intent](int32_t PayableIntent::*field) {
         return number_or_null(intent != nullptr ? std::optional<double>(intent->*field) : std::nullopt);
@@ -195,6 +257,26 @@ std::string payment_check_document(const PaymentCheck &check) {
     if (check.outcome == PaymentOutcome::kError) {
         add_member(document.get(), "error", check.failure != nullptr ? cJSON_Parse(check.failure) : cJSON_CreateNull());
     }
+    return document;
+}
+
+}  // namespace
+
+std::string payment_check_document(const PaymentCheck &check) {
+    return printed_json(check_tree(check).get());
+}
+
+std::string payment_notification(PaymentOutcome outcome, const PayableIntent *intent, const PaymentFound &payment,
+                                 const std::string &biller_id) {
+    const PaymentFound shown{notified_text(payment.transaction_id), payment.satang,
+                             notified_text(payment.reference1), notified_text(payment.reference2),
+                             notified_text(payment.paid_at)};
+    const CJsonTree document = check_tree(PaymentCheck{outcome, intent, &shown});
+    add_member(document.get(), "biller_id", cJSON_CreateString(notified_text(biller_id).c_str()));
+    add_member(document.get(), "reference1", cJSON_CreateString(shown.reference1.c_str()));
+    add_member(document.get(), "reference2", cJSON_CreateString(shown.reference2.c_str()));
+    add_member(document.get(), "paid_at",
+               shown.paid_at.empty() ? cJSON_CreateNull() : cJSON_CreateString(shown.paid_at.c_str()));
     return printed_json(document.get());
 }
 

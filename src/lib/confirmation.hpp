@@ -48,15 +48,24 @@ struct PaymentCheck {
 // amount is the intent's to the satang and the intent is pending (the update
 // is conditioned on the status, so two deliveries confirm once); a replay
 // when already confirmed with this transaction, a second payment when with
-// another. Writes the error line of a second payment or a wrong amount with
-// the biller id and reference2 given. Envelope 9002 when the update fails.
+// another. Writes the error line of a second payment or a wrong amount, and
+// sends the notification of every outcome but a replay. Runs inside the
+// caller's transaction, so that a confirmation is heard only once committed.
+// Envelope 9002 when the update or the notification fails.
 Outcome<PaymentOutcome> settle_payment(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment,
-                                       const std::string &biller_id, const std::string &reference2);
+                                       const std::string &biller_id);
 
 // The flat document of one check: outcome, intent_id, invoice_id, company_id,
 // transaction_id, paid_amount, intent_amount (null where unknown), and with
 // outcome "error" the failure's envelope under "error".
 std::string payment_check_document(const PaymentCheck &check);
+
+// The notification of a settled payment on the channel scb_payment: the
+// check's document with the biller id, the payment's references and its time
+// (`paid_at`, the bank's own text). Texts are cut to 128 bytes: an unmatched
+// record was never verified by the bank, and a notification holds 8000 at most.
+std::string payment_notification(PaymentOutcome outcome, const PayableIntent *intent, const PaymentFound &payment,
+                                 const std::string &biller_id);
 
 // An inquiry answer that holds no payment list, as the document to answer
 // with: the bank's own failure answer as it came, or envelope 9103 for an

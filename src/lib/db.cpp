@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -220,6 +221,33 @@ void close_database(PGconn *conn) noexcept {
     scb_log_info("Database connection closed");
 }
 
+PGconn *connect_listening_session() {
+    return connect_from_environment(conninfo_from_environment(), true);
+}
+
+NotificationWait next_notification(PGconn *conn, int timeout_ms, PgNotify &notification) {
+    notification.reset(PQnotifies(conn));
+    if (notification) {
+        return NotificationWait::kArrived;
+    }
+    pollfd watched{PQsocket(conn), POLLIN, 0};
+    if (watched.fd < 0) {
+        return NotificationWait::kLost;
+    }
+    const int ready = poll(&watched, 1, timeout_ms);
+    if (ready == 0) {
+        return NotificationWait::kTimedOut;
+    }
+    if (ready < 0) {
+        return errno == EINTR ? NotificationWait::kInterrupted : NotificationWait::kLost;
+    }
+    // A terminated backend or a dropped peer makes the socket readable, and reading it fails.
+    if (PQconsumeInput(conn) == 0 || PQstatus(conn) != CONNECTION_OK) {
+        return NotificationWait::kLost;
+    }
+    notification.reset(PQnotifies(conn));
+    return notification ? NotificationWait::kArrived : NotificationWait::kTimedOut;
+}
 
 void release_session(PGconn *conn) noexcept {
     if (conn == nullptr) {

@@ -26,6 +26,21 @@ PGconn *connect_database(const char *conninfo);
 // Closes a session with its log line; ignores null.
 void close_database(PGconn *conn) noexcept;
 
+// A session of its own from the environment, never kept, with the keepalives
+// of kept sessions: it idles while it waits for notifications, and a peer
+// gone silently must end the wait. Null after logging why it failed.
+PGconn *connect_listening_session();
+
+using PgNotify = Owned<PGnotify, PQfreemem>;
+
+enum class NotificationWait { kArrived, kTimedOut, kInterrupted, kLost };
+
+// The next notification of a listening session, waiting on its socket for
+// at most timeout_ms (negative: without end). kTimedOut also when what came
+// in was no notification; kInterrupted when a signal cut the wait short;
+// kLost when the session is gone.
+NotificationWait next_notification(PGconn *conn, int timeout_ms, PgNotify &notification);
+
 // An operation's session from the environment: the thread's kept one when
 // reuse is on (checked, and connected again when the server ended it), else a
 // new one; null after logging why none could be had.

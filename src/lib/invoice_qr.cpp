@@ -1,8 +1,10 @@
 #include "invoice_qr.hpp"
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config.hpp"
 #include "db.hpp"
@@ -11,6 +13,7 @@
 #include "qr.hpp"
 #include "readers.hpp"
 #include "scb.h"
+#include "sql.hpp"
 #include "text.hpp"
 #include "token_endpoint.hpp"
 
@@ -95,6 +98,54 @@ ScbText new_invoice_qr(const InvoiceRequest &request) {
     return store_new_qr(request, qr_text.get());
 }
 
+// The stored QR asks for what it was made with; the ERP must cancel it to get one for the new terms.
+void warn_if_stale(const Intent &stored, const InvoiceRequest &request) {
+    const std::string stored_amount = amount_text(stored.amount);
+    const std::string asked_amount = amount_text(request.amount);
+    const char *asked_reference = or_empty(request.reference);
+    if (stored_amount == asked_amount && stored.reference == asked_reference) {
+        return;
+    }
+    scb_log_error(bounded_format(1024,
+                                 "Stored invoice QR differs from the call: intent %d, amount %s stored / %s asked, "
+                                 "reference %s stored / %s asked; cancel it for a new QR",
+                                 stored.id, stored_amount.c_str(), asked_amount.c_str(), stored.reference.c_str(),
+                                 asked_reference)
+                      .c_str());
+}
+
+std::vector<int> ids_of(const PGresult *rows) {
+    std::vector<int> ids;
+    for (int row = 0; row < PQntuples(rows); ++row) {
+        ids.push_back(static_cast<int>(std::strtol(PQgetvalue(rows, row, 0), nullptr, 10)));
+    }
+    return ids;
+}
+
+cJSON *id_list(const std::vector<int> &ids) {
+    return ids.empty() ? cJSON_CreateArray() : cJSON_CreateIntArray(ids.data(), static_cast<int>(ids.size()));
+}
+
+const char *cancel_description(const std::vector<int> &cancelled, const std::vector<int> &confirmed) noexcept {
+    if (!cancelled.empty()) {
+        return "Invoice QR cancelled";
+    }
+    return confirmed.empty() ? "No pending QR to cancel" : "Invoice already paid: a confirmed intent is not cancelled";
+}
+
+ScbText cancel_answer(const std::vector<int> &cancelled, const std::vector<int> &confirmed) {
+    const CJsonTree document = new_json_object();
+    CJsonTree status = new_json_object();
+    add_member(status.get(), "code", cJSON_CreateNumber(1000));
+    add_member(status.get(), "description", cJSON_CreateString(cancel_description(cancelled, confirmed)));
+    add_member(document.get(), "status", status.release());
+    CJsonTree data = new_json_object();
+    add_member(data.get(), "cancelled", id_list(cancelled));
+    add_member(data.get(), "confirmed", id_list(confirmed));
+    add_member(document.get(), "data", data.release());
+    return printed_copy(document.get());
+}
+
 }  // namespace
 
 ScbText qr_for_invoice(const InvoiceRequest &request) {
@@ -105,6 +156,7 @@ ScbText qr_for_invoice(const InvoiceRequest &request) {
     const std::optional<Intent> stored = live_intent(request.conn, request.invoice_id, request.company_id);
     if (stored) {
         scb_log_info("Found existing intent - returning cached QR");
+        warn_if_stale(*stored, request);
         return ScbText(to_c_text(intent_document(*stored)));
     }
     if (connection_lost(request.conn)) {
@@ -112,6 +164,29 @@ ScbText qr_for_invoice(const InvoiceRequest &request) {
     }
     scb_log_info("No existing intent - creating new QR via SCB API");
     return new_invoice_qr(request);
+}
+
+ScbText cancel_invoice_qr(int32_t invoice_id, int32_t company_id) {
+    Outcome<DbSession> session = open_erp_session();
+    if (!session) {
+        return session.failure();
+    }
+    PGconn *conn = session->get();
+    const std::string invoice = format_text("%d", invoice_id);
+    const std::string company = format_text("%d", company_id);
+    // The update waits for a confirmation holding the row and then finds it no longer pending.
+    const PgResult cancelled = run_statement(conn, sql::kCancelPendingIntents, {invoice.c_str(), company.c_str()});
+    const PgResult confirmed = PQresultStatus(cancelled.get()) == PGRES_TUPLES_OK
+                                   ? run_statement(conn, sql::kConfirmedIntents, {invoice.c_str(), company.c_str()})
+                                   : PgResult();
+    if (PQresultStatus(confirmed.get()) != PGRES_TUPLES_OK) {
+        scb_log_error(bounded_format(512, "Invoice QR cancel failed: %s", PQerrorMessage(conn)).c_str());
+        return envelope(9002, "Failed to cancel the invoice's QR");
+    }
+    scb_log_info(bounded_format(256, "Invoice QR cancel: invoice %d, company %d, %d intent(s) cancelled, %d confirmed",
+                                invoice_id, company_id, PQntuples(cancelled.get()), PQntuples(confirmed.get()))
+                     .c_str());
+    return cancel_answer(ids_of(cancelled.get()), ids_of(confirmed.get()));
 }
 
 }  // namespace scb

@@ -24,7 +24,15 @@ struct InvoiceRequest {
 };
 
 // The stored intent, or a new QR stored as one; else the bank's refusal or an
-// envelope. Null only when no memory could be had.
+// envelope. Null only when no memory could be had. A stored intent whose
+// amount or reference differs from the request's is handed back all the
+// same, after an error line naming both.
 ScbText qr_for_invoice(const InvoiceRequest &request);
+
+// Marks the invoice's pending intents cancelled, so that the next call
+// creates a new QR at the bank; a confirmed intent stays confirmed. Answers
+// {"status": {"code": 1000, ...}, "data": {"cancelled": [ids], "confirmed":
+// [ids]}}, or envelope 9001 / 9002 with nothing changed.
+ScbText cancel_invoice_qr(int32_t invoice_id, int32_t company_id);
 
 }  // namespace scb

@@ -297,6 +297,7 @@ std::optional<PaymentRecord> read_payment_record(std::string_view text, std::str
     payment.transaction_id = fields[3];
     payment.satang = *satang;
     payment.paid_on = *paid_on;
+    payment.paid_at = fields[4];
     return payment;
 }
 
@@ -329,10 +330,14 @@ InquiryPayments read_inquiry_payments(const char *answer_text) {
     read.reading = InquiryPayments::kPayments;
     const cJSON *record = nullptr;
     cJSON_ArrayForEach(record, data) {
+        const auto text_of = [record](const char *name) {
+            return or_empty(cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(record, name)));
+        };
         const char *transaction_id = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(record, "transactionId"));
         const std::optional<int64_t> satang = satang_of_member(cJSON_GetObjectItemCaseSensitive(record, "amount"));
         if (transaction_id != nullptr && satang) {
-            read.payments.push_back({transaction_id, *satang});
+            read.payments.push_back({transaction_id, *satang, text_of("billPaymentRef1"), text_of("billPaymentRef2"),
+                                     text_of("transactionDateandTime")});
         }
     }
     return read;

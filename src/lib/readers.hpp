@@ -78,6 +78,7 @@ struct PaymentRecord {
     std::string transaction_id;    // the bank's id of the payment
     int64_t satang = 0;
     std::string paid_on;           // the payment's date in Thailand, YYYY-MM-DD
+    std::string paid_at;           // the bank's transactionDateandTime as sent
 };
 
 // The record read out of its text; nothing, with why in `fault`, when the
@@ -90,6 +91,10 @@ std::optional<PaymentRecord> read_payment_record(std::string_view text, std::str
 struct PaymentFound {
     std::string transaction_id;
     int64_t satang = 0;
+    // As the bank recorded them, for the payment's notification; empty when not texts.
+    std::string reference1;
+    std::string reference2;
+    std::string paid_at;
 };
 struct InquiryPayments {
     enum Reading {

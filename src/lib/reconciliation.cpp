@@ -112,8 +112,8 @@ std::optional<std::string> check_intent(PGconn *conn, InquiryChannel &channel, c
     }
     PaymentCheck check{PaymentOutcome::kNotVerified, &intent, nullptr};
     if (search.payment) {
-        Outcome<PaymentOutcome> settled =
-            settle_payment(conn, intent, *search.payment, search.biller_id, kInvoiceReference2);
+        // Inside the claim's transaction: the confirmation and its notification commit together.
+        Outcome<PaymentOutcome> settled = settle_payment(conn, intent, *search.payment, search.biller_id);
         if (!settled) {
             return failed_check(intent, settled.failure());
         }

@@ -56,7 +56,10 @@ inline constexpr const char *kLiveIntent =
     "SELECT id, reference, qr_payload, qr_image_base64, transaction_id, amount, status, channel FROM "
     "scb_payment_intent WHERE invoice_id = $1 AND company_id = $2 AND status NOT IN ('expired', 'cancelled', "
     "'failed') ORDER BY id DESC LIMIT 1";
-inline constexpr const char *kAnyIntent = "SELECT id FROM scb_payment_intent WHERE invoice_id = $1 AND company_id = $2";
+// A cancelled row keeps the QR it was cancelled with, for a payment that still comes for it.
+inline constexpr const char *kAnyIntent =
+    "SELECT id FROM scb_payment_intent WHERE invoice_id = $1 AND company_id = $2 AND status IS DISTINCT FROM "
+    "'cancelled'";
 inline constexpr const char *kUpdateIntent =
     "UPDATE scb_payment_intent SET qr_payload = $1, qr_image_base64 = $2, transaction_id = $3, amount = $4, "
     "write_date = NOW() WHERE id = $5";
@@ -140,5 +143,17 @@ inline constexpr const char *kCheckIdSequence =
     "SELECT s.name FROM pg_get_serial_sequence($1, 'id') AS s(name) WHERE s.name IS NOT NULL AND NOT "
     "has_sequence_privilege(s.name, 'USAGE') AND NOT EXISTS (SELECT 1 FROM pg_attribute a WHERE a.attrelid = "
     "to_regclass($1) AND a.attname = 'id' AND a.attidentity <> '')";
+
+// Payment notifications: the outcome document ($1) on the channel the ERP listens to.
+inline constexpr const char *kNotifyPayment = "SELECT pg_notify('scb_payment', $1)";
+inline constexpr const char *kListenPayments = "LISTEN scb_payment";
+
+// Cancelling an invoice's QR ($1 invoice id, $2 company id): its pending
+// intents, and the confirmed ones, which stay as they are.
+inline constexpr const char *kCancelPendingIntents =
+    "WITH cancelled AS (UPDATE scb_payment_intent SET status = 'cancelled', write_date = NOW() WHERE invoice_id = $1 "
+    "AND company_id = $2 AND status = 'pending' RETURNING id) SELECT id FROM cancelled ORDER BY id";
+inline constexpr const char *kConfirmedIntents =
+    "SELECT id FROM scb_payment_intent WHERE invoice_id = $1 AND company_id = $2 AND status = 'confirmed' ORDER BY id";
 
 }  // namespace scb::sql
