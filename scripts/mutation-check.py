@@ -16,7 +16,7 @@ The tests of every applicable fault first run once without any fault, and must p
 
     python3 scripts/mutation-check.py              every fault
     python3 scripts/mutation-check.py NAME...      only these
-    python3 scripts/mutation-check.py --list       the catalogue
+    python3 scripts/mutation-check.py --list       the catalogue, marking the faults whose text moved
 
 Exits 1 when a fault survived or is broken, 2 when the tests fail without any fault. It needs the test
 dependencies in the running interpreter (`pip install '.[test]'`), CMake and a C++ compiler.
@@ -140,6 +140,36 @@ CATALOGUE: tuple[Fault, ...] = (
           '"interval \'7 hours\' ORDER BY id";',
           "\"interval '0 hours' ORDER BY id\";",
           f"{CONFIRM_TESTS}::test_the_window_opens_at_midnight_in_thailand_on_its_first_day"),
+    fault("pacing-never-set", RECONCILIATION,
+          "channel->pacer = Pacer(max_rate);",
+          "channel->pacer = Pacer(max_rate > 0 ? 0 : 0);",
+          f"{CONFIRM_TESTS}::test_the_c_interface_paces_a_reconciliation_or_not"),
+    fault("pacing-a-little-fast", "src/util/pacer.hpp",
+          "return (second + std::chrono::nanoseconds(per_second - 1)) / per_second;",
+          "return (second + std::chrono::nanoseconds(per_second - 1)) / (per_second + 1);",
+          f"{CONFIRM_TESTS}::test_the_c_interface_paces_a_reconciliation_or_not"),
+    # Payment notifications: what the ERP hears, and only what was kept.
+    fault("confirmation-kept-when-its-notification-failed", CONFIRMATION,
+          "    if (settled && !settling.commit()) {",
+          "    if (!settling.commit() && !settled) {",
+          f"{CONFIRM_TESTS}::test_a_confirmation_whose_transaction_fails_is_neither_kept_nor_heard"),
+    fault("replay-notified", CONFIRMATION,
+          "    return outcome == PaymentOutcome::kConfirmed || outcome == PaymentOutcome::kDuplicatePayment ||",
+          "    return outcome == PaymentOutcome::kConfirmed || outcome == PaymentOutcome::kAlreadyConfirmed || "
+          "outcome == PaymentOutcome::kDuplicatePayment ||",
+          f"{CONFIRM_TESTS}::test_a_check_notifies_once_the_outcomes_the_erp_acts_on_with_the_payment"),
+    fault("unmatched-payment-not-notified", CONFIRMATION,
+          "        if (!notify_payment(conn, check.outcome, nullptr, claimed, record.payee_proxy_id)) {",
+          "        if (!notify_payment(conn, PaymentOutcome::kNotVerified, nullptr, claimed, record.payee_proxy_id)) {",
+          f"{CONFIRM_TESTS}::test_a_check_notifies_once_the_outcomes_the_erp_acts_on_with_the_payment"),
+    fault("notified-payment-time-is-only-its-date", READERS,
+          "    payment.paid_at = fields[4];",
+          "    payment.paid_at = *paid_on;",
+          f"{CONFIRM_TESTS}::test_a_check_notifies_once_the_outcomes_the_erp_acts_on_with_the_payment"),
+    fault("listener-hands-on-any-json", "src/lib/payment_events.cpp",
+          "    return cJSON_IsObject(parsed.get());",
+          "    return parsed != nullptr;",
+          "test_payment_events.py::test_a_payload_that_is_not_a_json_object_is_passed_over"),
     # Token cache and single-flight renewal.
     fault("reuse-margin-too-small", TOKEN_CACHE,
           "constexpr double kReuseMarginSeconds = 300.0;",
@@ -158,9 +188,13 @@ CATALOGUE: tuple[Fault, ...] = (
           '"UPDATE scb_api_config SET access_token = NULL, token_expires_at = NULL WHERE id = $1 AND $2::text IS NOT NULL"',
           "test_qr_by_bank_account.py::test_a_rejection_clears_only_the_rejected_token_and_takes_one_another_worker_stored"),
     fault("rejection-code-prefix-matches", READERS,
-          'if (std::strncmp(value, "9500", 4) == 0 && !std::isdigit(static_cast<unsigned char>(value[4]))) {',
-          'if (std::strncmp(value, "9500", 4) == 0) {',
-          "test_token_cache.py::test_rejection_is_code_9500_whatever_the_white_space"),
+          "if (rejection_code && !std::isdigit(static_cast<unsigned char>(value[4]))) {",
+          "if (rejection_code) {",
+          "test_token_cache.py::test_rejection_is_code_9300_or_9500_whatever_the_white_space"),
+    fault("expired-token-code-not-a-rejection", READERS,
+          'const bool rejection_code = std::strncmp(value, "9300", 4) == 0 || std::strncmp(value, "9500", 4) == 0;',
+          'const bool rejection_code = std::strncmp(value, "9500", 4) == 0;',
+          "test_qr_by_bank_account.py::test_a_token_the_bank_ends_before_its_cached_expiry_is_renewed_whatever_the_code"),
     fault("inquiry-renews-only-on-the-code", "src/lib/inquiry.cpp",
           "return reply.status == 401 || token_rejected(reply.body.c_str());",
           "return token_rejected(reply.body.c_str());",
@@ -201,6 +235,14 @@ CATALOGUE: tuple[Fault, ...] = (
           "curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK && set_ca_bundle(handle) && "
           "curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L) == CURLE_OK;",
           "test_tls_refusal.py::test_unverified_bank_gets_no_request_and_the_operation_reports_a_network_failure"),
+    fault("client-certificate-not-presented", HTTP,
+          "    if (!certificate.presented()) {",
+          "    if (certificate.presented()) {",
+          "test_tls_refusal.py::test_every_bank_request_presents_the_client_certificate_the_environment_names"),
+    fault("certificate-sent-as-its-key", HTTP,
+          "curl_blob key{certificate.key_pem.data(), certificate.key_pem.size(), CURL_BLOB_COPY};",
+          "curl_blob key{certificate.cert_pem.data(), certificate.cert_pem.size(), CURL_BLOB_COPY};",
+          "test_tls_refusal.py::test_every_bank_request_presents_the_client_certificate_the_environment_names"),
     fault("refresh-token-logged", HTTP,
           '{"accessToken", "access_token", "refreshToken", "refresh_token"}',
           '{"accessToken", "access_token"}',
@@ -223,25 +265,49 @@ CATALOGUE: tuple[Fault, ...] = (
           "if code == scb.ErrorCode.INVALID_CONFIGURATION:",
           "test_webhook.py::test_a_payment_that_cannot_be_checked_now_is_asked_for_again"),
     fault("not-verified-acknowledged-as-taken", WEBHOOK,
-          "NOT_VERIFIED, \"Payment not shown by the bank's inquiry; send it again later\", transaction_id))",
-          "TAKEN, \"Payment not shown by the bank's inquiry; send it again later\", transaction_id))",
+          "NOT_VERIFIED, \"Payment not shown by the bank's inquiry; send it again later\", transaction_id),",
+          "TAKEN, \"Payment not shown by the bank's inquiry; send it again later\", transaction_id),",
           "test_webhook.py::test_each_outcome_gets_its_acknowledgement_and_only_a_verified_payment_confirms"),
     fault("only-lookup-errors-answered", WEBHOOK,
           "    except Exception:  # whatever went wrong, the bank is told to send the record again",
           "    except (KeyError, AttributeError):  # whatever went wrong, the bank is told to send the record again",
           "test_webhook.py::test_a_served_webhook_answers_send_again_later_to_anything_unexpected"),
+    fault("hook-failure-escapes", WEBHOOK,
+          "        except Exception:  # the bank has its answer already; the hook's failure is the ERP's to see",
+          "        except ValueError:  # the bank has its answer already; the hook's failure is the ERP's to see",
+          "test_webhook.py::test_a_failing_hook_is_logged_and_changes_nothing"),
+    fault("hook-only-for-taken-records", WEBHOOK,
+          "        if on_outcome is None or reply.checked is None:",
+          "        if on_outcome is None or reply.acknowledgement[\"resCode\"] != TAKEN:",
+          "test_webhook.py::test_the_hook_gets_each_checked_outcome_once_the_answer_is_read"),
     fault("oversized-body-read", WEBHOOK,
           "    elif length > MAX_BODY:",
           "    elif length > 2 * MAX_BODY:",
           "test_webhook.py::test_a_request_that_is_no_posted_json_is_refused_unread"),
     # The intent store: which QR an invoice gets.
+    fault("confirmed-intent-cancelled", SQL,
+          "\"AND company_id = $2 AND status = 'pending' RETURNING id) SELECT id FROM cancelled ORDER BY id\";",
+          "\"AND company_id = $2 AND status IN ('pending', 'confirmed') RETURNING id) SELECT id FROM cancelled ORDER BY id\";",
+          "test_invoice_qr.py::test_only_pending_intents_are_cancelled_and_confirmed_ones_are_told"),
+    fault("cancelled-intent-overwritten-by-the-next-qr", SQL,
+          "    \"'cancelled'\";",
+          "    \"'expired'\";",
+          "test_invoice_qr.py::test_a_cancelled_qr_is_kept_and_the_next_call_makes_a_new_one"),
+    fault("invoice-qr-without-its-reference-3", "src/lib/c_interface.cpp",
+          '{conn, invoice_id, company_id, config_id, reference, bank_account_id, amount, "SCB"});',
+          '{conn, invoice_id, company_id, config_id, reference, bank_account_id, amount, ""});',
+          "test_invoice_qr.py::test_the_invoice_qr_carries_the_reference_3_prefix_the_bank_routes_its_confirmation_by"),
+    fault("stale-qr-reference-not-warned", "src/lib/invoice_qr.cpp",
+          "    if (stored_amount == asked_amount && stored.reference == asked_reference) {",
+          "    if (stored_amount == asked_amount) {",
+          "test_invoice_qr.py::test_later_call_returns_stored_intent_without_bank"),
     fault("cancelled-intent-handed-back", SQL,
           "\"scb_payment_intent WHERE invoice_id = $1 AND company_id = $2 AND status NOT IN ('expired', 'cancelled', \"",
           "\"scb_payment_intent WHERE invoice_id = $1 AND company_id = $2 AND status NOT IN ('expired', \"",
           "test_intent_store.py::test_lookup_returns_newest_live_intent_of_invoice_and_company"),
     fault("oldest-intent-handed-back", SQL,
-          "\"'failed') ORDER BY id DESC LIMIT 1\";\ninline constexpr const char *kAnyIntent",
-          "\"'failed') ORDER BY id LIMIT 1\";\ninline constexpr const char *kAnyIntent",
+          "\"'failed') ORDER BY id DESC LIMIT 1\";\n// A cancelled row keeps",
+          "\"'failed') ORDER BY id LIMIT 1\";\n// A cancelled row keeps",
           "test_intent_store.py::test_lookup_returns_newest_live_intent_of_invoice_and_company"),
 )
 
@@ -322,8 +388,8 @@ def run(command: Sequence[str]) -> None:
         sys.exit(f"{' '.join(command)} failed:\n{tail(finished.stdout + finished.stderr)}")
 
 
-def applicable(scratch: Scratch, entry: Fault) -> bool:
-    return (scratch.root / entry.path).read_text().count(entry.original) == 1
+def applicable(root: Path, entry: Fault) -> bool:
+    return (root / entry.path).read_text().count(entry.original) == 1
 
 
 def check(scratch: Scratch, entry: Fault) -> Result:
@@ -359,7 +425,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     faults = chosen(arguments.names)
     if arguments.list:
         for entry in faults:
-            print(f"{entry.name:48} {entry.path}  ->  {', '.join(entry.tests)}")
+            moved = "" if applicable(TOP, entry) else "  (not applicable: the text moved)"
+            print(f"{entry.name:48} {entry.path}  ->  {', '.join(entry.tests)}{moved}")
         return 0
     started = time.monotonic()
     root = Path(tempfile.mkdtemp(prefix="scb-mutation-"))
@@ -379,7 +446,7 @@ def check_all(scratch: Scratch, faults: list[Fault], started: float) -> int:
         print(tail(built.stdout + built.stderr))
         print("the scratch copy's extension does not build or is not the one imported")
         return 2
-    moved = [entry for entry in faults if not applicable(scratch, entry)]
+    moved = [entry for entry in faults if not applicable(scratch.root, entry)]
     live = [entry for entry in faults if entry not in moved]
     baseline = sorted({test for entry in live for test in entry.tests})
     status, output = scratch.run_tests(baseline, stop_at_first=False)
