@@ -268,10 +268,13 @@ def test_rejected_token_renewed_once_with_key_and_secret_read_again(cached, erp,
         assert f"DEBUG: {debug}\n" in lines
 
 
-@pytest.mark.parametrize("code", [9500, 9300])
+@pytest.mark.parametrize("code", [9500, 9300, 9100])
 def test_token_the_bank_refuses_with_401_is_renewed_whatever_the_code(cached, erp, scb_sandbox, inquire, code):
-    scb_sandbox.configure(rejected_token_code=code)
-    scb_sandbox.revoke_token(erp.token_row(cached)[0])
+    if code == 9100:
+        scb_sandbox.script("inquiry", status=401, body={"status": {"code": code, "description": "Unauthorized"}})
+    else:
+        scb_sandbox.configure(rejected_token_code=code)
+        scb_sandbox.revoke_token(erp.token_row(cached)[0])
     assert inquire(cached, transaction_ref="T1", transaction_date=DATE) == {
         "status": {"code": 1000, "description": "Success"}, "data": []}
     assert endpoints(scb_sandbox) == ["inquiry", "token", "inquiry"]
