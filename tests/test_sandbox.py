@@ -433,7 +433,7 @@ def gif_pixels(gif):
 
 
 def lzw_decoded(data, min_code_size):
-    """The colour indices of GIF LZW data, decoded as the GIF specification describes it."""
+    """The colour indices of GIF LZW data, decoded as the GIF89a format defines it."""
     clear, end = 1 << min_code_size, (1 << min_code_size) + 1
     position, width, table, previous, indices = 0, min_code_size + 1, [], None, []
     while True:
