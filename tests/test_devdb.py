@@ -146,6 +146,9 @@ PLANNED = {
     "kIntentState": (("4242",), "id"),
     "kPendingIntents": (("1", "3"), "created_at"),
     "kClaimIntent": (("4242",), "id"),
+    "kCancelledIntentOfAmount": (("10004242", "3", "H10004242", "250.50"), "invoice_id"),
+    "kCancelPendingIntents": (("10004242", "3"), "invoice_id"),
+    "kConfirmedIntents": (("10004242", "3"), "invoice_id"),
 }
 
 

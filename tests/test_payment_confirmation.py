@@ -574,6 +574,29 @@ def test_an_unmatched_payment_whose_notification_fails_is_asked_for_again(shop, 
     assert [event["outcome"] for event in notifications.heard()] == ["unmatched"]
 
 
+@pytest.mark.parametrize("new_amount, late_outcome", [("300.00", "unmatched"), ("250.51", "unmatched"),
+                                                      ("250.50", "confirmed")])
+def test_a_late_payment_for_a_cancelled_qr_does_not_pay_the_invoices_new_qr(shop, notifications, new_amount,
+                                                                             late_outcome):
+    """The new QR keeps the invoice's reference; only a payment of the new QR's own amount settles it."""
+    old = shop.invoice(1001)
+    scb.cancel_invoice_qr(1001, 1)
+    new = shop.invoice(1001, amount=new_amount)
+    late = shop.sandbox.pay(old["qr_payload"])
+
+    answer = scb.confirm_payment(late)
+
+    assert answer == {"outcome": late_outcome, "intent_id": new["intent_id"], "invoice_id": 1001, "company_id": 1,
+                      "transaction_id": late["transactionId"], "paid_amount": 250.5,
+                      "intent_amount": float(new_amount)}
+    assert [event["outcome"] for event in notifications.heard()] == [late_outcome]
+    statuses = ["cancelled", "confirmed" if late_outcome == "confirmed" else "pending"]
+    assert [row["status"] for row in shop.erp.intents()] == statuses
+    if late_outcome == "unmatched":
+        assert outcomes(scb.reconcile_intents(shop.config_id)) == [(1001, "unmatched")]
+        assert [row["status"] for row in shop.erp.intents()] == statuses
+
+
 def test_a_cancel_while_the_bank_is_asked_leaves_the_payment_unmatched(shop, notifications):
     paid = shop.paid(1001)
     intent_id = shop.intent(1001)["id"]

@@ -91,13 +91,29 @@ Outcome<PaymentOutcome> settled_meanwhile(PGconn *conn, const PayableIntent &int
                                                                       : PaymentOutcome::kDuplicatePayment;
 }
 
+// A payment of another amount than the intent's. When a cancelled QR of the
+// same invoice and reference asked for exactly that amount, the payment was
+// made for that QR, late: it pays no live intent. Else the invoice was paid
+// the wrong amount.
+Outcome<PaymentOutcome> other_amount(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment) {
+    const PgResult cancelled = run_statement(
+        conn, sql::kCancelledIntentOfAmount,
+        {format_text("%d", intent.invoice_id).c_str(), format_text("%d", intent.company_id).c_str(),
+         intent.reference.c_str(), baht_text(payment.satang).c_str()});
+    if (PQresultStatus(cancelled.get()) != PGRES_TUPLES_OK) {
+        scb_log_error(bounded_format(512, "Cancelled intent lookup failed: %s", PQerrorMessage(conn)).c_str());
+        return Outcome<PaymentOutcome>::failed(ScbText(scb_create_error_response(9002, "Failed to look up the intent")));
+    }
+    return PQntuples(cancelled.get()) > 0 ? PaymentOutcome::kUnmatched : PaymentOutcome::kAmountMismatch;
+}
+
 Outcome<PaymentOutcome> decided(PGconn *conn, const PayableIntent &intent, const PaymentFound &payment) {
     if (intent.status == "confirmed") {
         return payment.transaction_id == intent.transaction_id ? PaymentOutcome::kAlreadyConfirmed
                                                                 : PaymentOutcome::kDuplicatePayment;
     }
     if (satang_of(intent.amount) != payment.satang) {
-        return PaymentOutcome::kAmountMismatch;
+        return other_amount(conn, intent, payment);
     }
     const PgResult updated = run_statement(
         conn, sql::kConfirmPendingIntent, {format_text("%d", intent.id).c_str(), payment.transaction_id.c_str()});

@@ -79,6 +79,12 @@ inline constexpr const char *kMatchIntent =
     "EXISTS (SELECT 1 FROM res_partner_bank b WHERE b.scb_api_config_id = i.scb_api_config_id AND b.use_scb_qr = true "
     "AND b.scb_biller_id = $1) ORDER BY i.id DESC LIMIT 1";
 
+// A cancelled intent of the invoice ($1 invoice id, $2 company id) with the
+// reference ($3) that asked for exactly the amount ($4) a payment brought.
+inline constexpr const char *kCancelledIntentOfAmount =
+    "SELECT id FROM scb_payment_intent WHERE invoice_id = $1 AND company_id = $2 AND reference = $3 AND status = "
+    "'cancelled' AND amount = $4::numeric LIMIT 1";
+
 // Confirms a pending intent ($1) with the payment's transaction id ($2), once.
 inline constexpr const char *kConfirmPendingIntent =
     "UPDATE scb_payment_intent SET status = 'confirmed', transaction_id = $2, write_date = NOW() WHERE id = $1 AND "
